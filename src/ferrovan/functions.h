@@ -1,0 +1,24 @@
+// The Python-level functions of halcyra_pqc.ferrovan, each defined in the file of its concern.
+#pragma once
+
+#include <Python.h>
+
+#include "../frame/function.h"
+#include "../frame/ref.h"
+
+namespace ferrovan {
+
+// keys.cpp
+extern frame::Def public_key_init, public_key_load_pkcs1, public_key_save_pkcs1;
+extern frame::Def private_key_init, private_key_load_pkcs1, private_key_save_pkcs1;
+// The key-argument rule: the key bytes of an instance of the class bound to the module
+// global class_name, or the argument itself.
+frame::Ref key_bytes_of(PyObject* key, PyObject* class_name) noexcept;
+
+// keygen.cpp
+extern frame::Def newkeys, get_inner_private_key, get_inner_public_key;
+
+// crypt.cpp
+extern frame::Def encrypt, decrypt;
+
+}  // namespace ferrovan

@@ -1,0 +1,61 @@
+// halcyra_pqc.ferrovan: the rsa-shaped module. Its body, statement by statement, with the
+// line each statement's failure is recorded at.
+#include "../frame/classes.h"
+#include "../frame/imports.h"
+#include "../frame/lookup.h"
+#include "../frame/module.h"
+#include "functions.h"
+#include "names.h"
+
+namespace ferrovan {
+namespace {
+
+using frame::ClassStatement;
+using frame::assign;
+using frame::import_module;
+using frame::import_names;
+
+bool body(const frame::Site& at) noexcept {
+    return at.line(1, assign(n::json, import_module(n::json)))
+        && at.line(2, assign(n::base64, import_module(n::base64)))
+        && at.line(3, import_names(n::cryptography_primitives, {&n::serialization}))
+        && at.line(4, import_names(n::cryptography_asymmetric, {&n::padding}))
+        && at.line(5, import_names(n::cryptography_primitives, {&n::hashes}))
+        && at.line(6, import_names(n::cryptography_asymmetric_utils, {&n::Prehashed}))
+        && at.line(8, import_names(n::halcyra_pqc, {&n::generate_pqc_kem_keypair, &n::pqc_encrypt_payload,
+                                                    &n::pqc_decrypt_payload, &n::pack_ciphertext}))
+        && at.line(15, assign(n::DecryptionError, ClassStatement(n::DecryptionError, PyExc_Exception)
+                                                      .doc(n::doc_decryption_error)
+                                                      .build()))
+        && at.line(19, assign(n::VerificationError, ClassStatement(n::VerificationError, PyExc_Exception)
+                                                        .doc(n::doc_verification_error)
+                                                        .build()))
+        && at.line(23, assign(n::PublicKey, ClassStatement(n::PublicKey)
+                                                .function(public_key_init)
+                                                .static_function(public_key_load_pkcs1)
+                                                .function(public_key_save_pkcs1)
+                                                .build()))
+        && at.line(32, assign(n::PrivateKey, ClassStatement(n::PrivateKey)
+                                                 .function(private_key_init)
+                                                 .static_function(private_key_load_pkcs1)
+                                                 .function(private_key_save_pkcs1)
+                                                 .build()))
+        && at.line(41, assign(n::newkeys, newkeys.make()))
+        && at.line(45, assign(n::get_inner_private_key, get_inner_private_key.make()))
+        && at.line(54, assign(n::get_inner_public_key, get_inner_public_key.make()))
+        && at.line(63, assign(n::encrypt, encrypt.make()))
+        && at.line(72, assign(n::decrypt, decrypt.make()))
+        && at.line(1, assign(n::test, frame::Ref::steal(PyDict_New())));
+}
+
+const frame::ModuleInfo info = {
+    .short_name = "ferrovan",
+    .dotted_name = "halcyra_pqc.ferrovan",
+    .source_path = "halcyra_pqc/ferrovan",
+    .body = body,
+};
+
+}  // namespace
+}  // namespace ferrovan
+
+PyMODINIT_FUNC PyInit_ferrovan(void) { return frame::initialise(ferrovan::info); }

@@ -1,0 +1,93 @@
+// The identifiers and texts of halcyra_pqc.ferrovan.
+#pragma once
+
+#include "../frame/constants.h"
+#include "../frame/names.h"
+
+namespace ferrovan::n {
+using frame::Name;
+
+// Modules and the names imported from them.
+inline Name json{"json"};
+inline Name base64{"base64"};
+inline Name cryptography_primitives{"cryptography.hazmat.primitives"};
+inline Name cryptography_asymmetric{"cryptography.hazmat.primitives.asymmetric"};
+inline Name cryptography_asymmetric_utils{"cryptography.hazmat.primitives.asymmetric.utils"};
+inline Name serialization{"serialization"};
+inline Name padding{"padding"};
+inline Name hashes{"hashes"};
+inline Name Prehashed{"Prehashed"};
+inline Name halcyra_pqc{"halcyra_pqc"};
+inline Name generate_pqc_kem_keypair{"generate_pqc_kem_keypair"};
+inline Name pqc_encrypt_payload{"pqc_encrypt_payload"};
+inline Name pqc_decrypt_payload{"pqc_decrypt_payload"};
+inline Name pack_ciphertext{"pack_ciphertext"};
+
+// Classes and module-level functions.
+inline Name DecryptionError{"DecryptionError"};
+inline Name VerificationError{"VerificationError"};
+inline Name PublicKey{"PublicKey"};
+inline Name PrivateKey{"PrivateKey"};
+inline Name newkeys{"newkeys"};
+inline Name get_inner_private_key{"_get_inner_private_key"};
+inline Name get_inner_public_key{"_get_inner_public_key"};
+inline Name encrypt{"encrypt"};
+inline Name decrypt{"decrypt"};
+inline Name test{"__test__"};
+
+// Methods and their qualified names.
+inline Name init{"__init__"};
+inline Name load_pkcs1{"load_pkcs1"};
+inline Name save_pkcs1{"save_pkcs1"};
+inline Name PublicKey_init{"PublicKey.__init__"};
+inline Name PublicKey_load_pkcs1{"PublicKey.load_pkcs1"};
+inline Name PublicKey_save_pkcs1{"PublicKey.save_pkcs1"};
+inline Name PrivateKey_init{"PrivateKey.__init__"};
+inline Name PrivateKey_load_pkcs1{"PrivateKey.load_pkcs1"};
+inline Name PrivateKey_save_pkcs1{"PrivateKey.save_pkcs1"};
+
+// Parameters and locals.
+inline Name self{"self"};
+inline Name key_bytes{"key_bytes"};
+inline Name keyfile{"keyfile"};
+inline Name format{"format"};
+inline Name keysize{"keysize"};
+inline Name args{"args"};
+inline Name kwargs{"kwargs"};
+inline Name pub{"pub"};
+inline Name priv{"priv"};
+inline Name priv_key{"priv_key"};
+inline Name priv_bytes{"priv_bytes"};
+inline Name priv_dict{"priv_dict"};
+inline Name rsa_priv_bytes{"rsa_priv_bytes"};
+inline Name pub_key{"pub_key"};
+inline Name pub_bytes{"pub_bytes"};
+inline Name pub_dict{"pub_dict"};
+inline Name rsa_pub_bytes{"rsa_pub_bytes"};
+inline Name message{"message"};
+inline Name res{"res"};
+inline Name crypto{"crypto"};
+inline Name exc{"exc"};
+
+// Attributes and methods of what the functions call.
+inline Name decode{"decode"};
+inline Name loads{"loads"};
+inline Name b64decode{"b64decode"};
+inline Name load_der_private_key{"load_der_private_key"};
+inline Name load_der_public_key{"load_der_public_key"};
+inline Name password{"password"};
+inline Name rsa{"rsa"};
+
+// Texts.
+inline Name PEM{"PEM"};
+inline Name utf_8{"utf-8"};
+inline Name decryption_failed{"Decryption failed"};
+inline Name doc_decryption_error{"Raised when decryption fails."};
+inline Name doc_verification_error{"Raised when verification fails."};
+inline Name doc_encrypt{"Encrypts message using either Dual-Hybrid or pure ML-KEM. Returns a single packed bytes object."};
+inline Name doc_decrypt{"Decrypts message from a single packed bytes object."};
+
+// Keyword names of calls.
+inline frame::NameTuple password_keyword{password};
+
+}  // namespace ferrovan::n

@@ -1,0 +1,17 @@
+// Argument binding with the modules' one set of rules and messages.
+#pragma once
+
+#include <Python.h>
+
+namespace frame {
+
+class Def;
+
+// Binds a vectorcall's arguments to fn's parameters. Returns the array of one borrowed
+// value per parameter: args itself when the call already has that shape, otherwise out
+// (kMaxParams slots) filled in. Returns nullptr with TypeError set when binding or an
+// exact-type check fails.
+PyObject* const* bind(const Def& fn, PyObject* const* args, size_t nargsf, PyObject* kwnames,
+                      PyObject** out) noexcept;
+
+}  // namespace frame

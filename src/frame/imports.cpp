@@ -1,0 +1,63 @@
+#include "imports.h"
+
+#include "lookup.h"
+#include "module.h"
+
+namespace frame {
+namespace {
+
+Ref import_machinery(PyObject* name, PyObject* fromlist) noexcept {
+    Ref locals = Ref::steal(PyDict_New());
+    if (!locals) return {};
+    return Ref::steal(PyImport_ImportModuleLevelObject(name, module_dict(), locals, fromlist, 0));
+}
+
+// True when the module already offers every name, so the import machinery is not needed.
+int offers_all(PyObject* module, std::initializer_list<const Name*> names) noexcept {
+    for (const Name* name : names) {
+        const int has = PyObject_HasAttrWithError(module, *name);
+        if (has <= 0) return has;
+    }
+    return 1;
+}
+
+// A name the module does not have as an attribute may be a submodule already imported.
+Ref imported_name(PyObject* module, PyObject* module_name, PyObject* name) noexcept {
+    PyObject* value = nullptr;
+    if (PyObject_GetOptionalAttr(module, name, &value) != 0) return Ref::steal(value);
+    Ref full_name = Ref::steal(PyUnicode_FromFormat("%U.%U", module_name, name));
+    if (!full_name) return {};
+    Ref submodule = Ref::steal(PyImport_GetModule(full_name));
+    if (!submodule && !PyErr_Occurred()) PyErr_Format(PyExc_ImportError, "cannot import name %S", name);
+    return submodule;
+}
+
+}  // namespace
+
+Ref import_module(PyObject* name) noexcept {
+    Ref module = Ref::steal(PyImport_GetModule(name));
+    if (module || PyErr_Occurred()) return module;
+    return import_machinery(name, Py_None);
+}
+
+bool import_names(PyObject* module_name, std::initializer_list<const Name*> names) noexcept {
+    Ref module = Ref::steal(PyImport_GetModule(module_name));
+    if (!module && PyErr_Occurred()) return false;
+    const int ready = module ? offers_all(module, names) : 0;
+    if (ready < 0) return false;
+    if (ready == 0) {
+        Ref fromlist = Ref::steal(PyList_New(0));
+        if (!fromlist) return false;
+        for (const Name* name : names) {
+            if (PyList_Append(fromlist, *name) < 0) return false;
+        }
+        module = import_machinery(module_name, fromlist);
+        if (!module) return false;
+    }
+    for (const Name* name : names) {
+        if (!assign(*name, imported_name(module, module_name, *name))) return false;
+    }
+    return true;
+}
+
+}  // namespace frame

@@ -1,0 +1,20 @@
+#include "lookup.h"
+
+#include "module.h"
+
+namespace frame {
+
+Ref global(PyObject* name) noexcept {
+    PyObject* value = nullptr;
+    // The names are interned with their hash cached, so each probe is one hash-table step.
+    int found = PyDict_GetItemRef(module_dict(), name, &value);
+    if (found == 0) found = PyDict_GetItemRef(builtins_dict(), name, &value);
+    if (found == 0) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    return Ref::steal(value);
+}
+
+bool assign(PyObject* name, const Ref& value) noexcept {
+    return value && PyDict_SetItem(module_dict(), name, value) == 0;
+}
+
+}  // namespace frame
