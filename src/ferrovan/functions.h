@@ -21,4 +21,14 @@ extern frame::Def newkeys, get_inner_private_key, get_inner_public_key;
 // crypt.cpp
 extern frame::Def encrypt, decrypt;
 
+// sign.cpp
+extern frame::Def sign, verify;
+
+// hashing.cpp
+extern frame::Def compute_hash, sign_hash, find_signature_hash;
+// Hash-name normalisation: text.upper() with every "-" deleted.
+frame::Ref normalised_hash_name(PyObject* text) noexcept;
+// getattr(hashes, hash_str)(): the cryptography hash object of a normalised name.
+frame::Ref hash_object(PyObject* hash_str) noexcept;
+
 }  // namespace ferrovan

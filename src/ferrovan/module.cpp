@@ -45,6 +45,11 @@ bool body(const frame::Site& at) noexcept {
         && at.line(54, assign(n::get_inner_public_key, get_inner_public_key.make()))
         && at.line(63, assign(n::encrypt, encrypt.make()))
         && at.line(72, assign(n::decrypt, decrypt.make()))
+        && at.line(80, assign(n::sign, sign.make()))
+        && at.line(91, assign(n::verify, verify.make()))
+        && at.line(118, assign(n::compute_hash, compute_hash.make()))
+        && at.line(126, assign(n::sign_hash, sign_hash.make()))
+        && at.line(137, assign(n::find_signature_hash, find_signature_hash.make()))
         && at.line(1, assign(n::test, frame::Ref::steal(PyDict_New())));
 }
 

@@ -33,6 +33,11 @@ inline Name get_inner_private_key{"_get_inner_private_key"};
 inline Name get_inner_public_key{"_get_inner_public_key"};
 inline Name encrypt{"encrypt"};
 inline Name decrypt{"decrypt"};
+inline Name sign{"sign"};
+inline Name verify{"verify"};
+inline Name compute_hash{"compute_hash"};
+inline Name sign_hash{"sign_hash"};
+inline Name find_signature_hash{"find_signature_hash"};
 inline Name test{"__test__"};
 
 // Methods and their qualified names.
@@ -68,6 +73,19 @@ inline Name message{"message"};
 inline Name res{"res"};
 inline Name crypto{"crypto"};
 inline Name exc{"exc"};
+inline Name hash_method{"hash_method"};
+inline Name inner_key{"inner_key"};
+inline Name hash_str{"hash_str"};
+inline Name hash_obj{"hash_obj"};
+inline Name signature{"signature"};
+inline Name hash_name{"hash_name"};
+inline Name method_name{"method_name"};
+inline Name digest{"digest"};
+inline Name hash_value{"hash_value"};
+inline Name decrypted_signature{"decrypted_signature"};
+inline Name return_{"return"};
+inline Name bytes{"bytes"};
+inline Name str{"str"};
 
 // Attributes and methods of what the functions call.
 inline Name decode{"decode"};
@@ -77,17 +95,46 @@ inline Name load_der_private_key{"load_der_private_key"};
 inline Name load_der_public_key{"load_der_public_key"};
 inline Name password{"password"};
 inline Name rsa{"rsa"};
+inline Name upper{"upper"};
+inline Name replace{"replace"};
+inline Name PKCS1v15{"PKCS1v15"};
+inline Name Hash{"Hash"};
+inline Name update{"update"};
+inline Name finalize{"finalize"};
 
 // Texts.
 inline Name PEM{"PEM"};
 inline Name utf_8{"utf-8"};
 inline Name decryption_failed{"Decryption failed"};
+inline Name verification_failed{"Verification failed"};
+inline Name dash{"-"};
+inline Name empty{""};
+inline Name SHA256{"SHA256"};
+inline Name SHA512{"SHA512"};
+inline Name SHA384{"SHA384"};
+inline Name SHA224{"SHA224"};
+inline Name SHA1{"SHA1"};
+inline Name MD5{"MD5"};
+inline Name SHA_256{"SHA-256"};
+inline Name SHA_512{"SHA-512"};
+inline Name SHA_384{"SHA-384"};
+inline Name SHA_224{"SHA-224"};
+inline Name SHA_1{"SHA-1"};
 inline Name doc_decryption_error{"Raised when decryption fails."};
 inline Name doc_verification_error{"Raised when verification fails."};
 inline Name doc_encrypt{"Encrypts message using either Dual-Hybrid or pure ML-KEM. Returns a single packed bytes object."};
 inline Name doc_decrypt{"Decrypts message from a single packed bytes object."};
+inline Name doc_sign{"Signs message using inner RSA private key."};
+inline Name doc_verify{"Verifies signature using inner RSA public key."};
+inline Name doc_compute_hash{"Computes a hash representation of the message."};
+inline Name doc_sign_hash{"Signs a pre-hashed value using inner RSA private key."};
+inline Name doc_find_signature_hash{"Finds the signature hash from the decrypted signature block."};
 
 // Keyword names of calls.
 inline frame::NameTuple password_keyword{password};
+
+// The hashes verify tries, in order, and the names it reports for them.
+inline frame::NameTuple verify_candidates{SHA256, SHA512, SHA384, SHA224, SHA1, MD5};
+inline const Name* const verify_results[] = {&SHA_256, &SHA_512, &SHA_384, &SHA_224, &SHA_1, &MD5};
 
 }  // namespace ferrovan::n
