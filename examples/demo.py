@@ -1,0 +1,57 @@
+"""A tour of halcyra_pqc: the same calls a program makes with the rsa package or with
+PyCryptodome, now running on hybrid ML-KEM-768 + RSA-3072 encryption."""
+
+import tempfile
+from pathlib import Path
+
+import halcyra_pqc.ferrovan as rsa
+
+
+def show(label, value):
+    text = value if isinstance(value, str) else value.hex() if isinstance(value, bytes) else repr(value)
+    print(f"  {label:<28} {text[:64]}{'...' if len(text) > 64 else ''}")
+
+
+def rsa_shaped(workdir):
+    print("rsa-shaped calls (import halcyra_pqc.ferrovan as rsa)")
+    pub, priv = rsa.newkeys(2048)  # the size is the core's: RSA-3072 inside, plus ML-KEM-768
+    show("public key bytes (JSON)", pub.save_pkcs1().decode())
+
+    # Save and load the keys the way rsa programs do.
+    (workdir / "public.pem").write_bytes(pub.save_pkcs1())
+    (workdir / "private.pem").write_bytes(priv.save_pkcs1())
+    pub = rsa.PublicKey.load_pkcs1((workdir / "public.pem").read_bytes())
+    priv = rsa.PrivateKey.load_pkcs1((workdir / "private.pem").read_bytes())
+
+    message = b"hello, post-quantum world"
+    crypto = rsa.encrypt(message, pub)
+    show("ciphertext", crypto)
+    print(f"  {'ciphertext size':<28} {len(crypto)} bytes")
+    plain = rsa.decrypt(crypto, priv)
+    show("decrypted", repr(plain))
+    assert plain == message
+
+    tampered = bytearray(crypto)
+    tampered[-1] ^= 1
+    try:
+        rsa.decrypt(bytes(tampered), priv)
+    except rsa.DecryptionError as error:
+        show("changed ciphertext", repr(error))
+
+    signature = rsa.sign(message, priv, "SHA-256")
+    show("signature (RSA PKCS#1 v1.5)", signature)
+    show("verify names the hash", repr(rsa.verify(message, signature, pub)))
+    try:
+        rsa.verify(message + b"!", signature, pub)
+    except rsa.VerificationError as error:
+        show("changed message", repr(error))
+
+
+def main():
+    with tempfile.TemporaryDirectory() as workdir:
+        rsa_shaped(Path(workdir))
+    print("all good")
+
+
+if __name__ == "__main__":
+    main()
