@@ -80,3 +80,53 @@ def make_package(root, init_source):
         if built.suffix in (".so", ".pyd") or ".cpython-" in built.name:
             shutil.copy2(built.resolve(), target / built.name)
     return Path(root)
+
+
+def records(exc, path):
+    """(function name, line) of each traceback record that a module with source path `path`
+    added to exc, outermost first."""
+    import traceback
+    return [(f.name, f.lineno) for f in traceback.extract_tb(exc.__traceback__) if f.filename == path]
+
+
+class FakeCore:
+    """Stands in for the four core functions and records every call made to them."""
+
+    def __init__(self):
+        self.calls = []
+        self.keypair = (object(), object())
+        self.encrypted = ("mlkem_ct", "rsa_ct", "nonce", "sealed")
+        self.packed = object()
+        self.plaintext = object()
+
+    def _record(self, name, args, result):
+        self.calls.append((name, args))
+        return result
+
+    def generate_pqc_kem_keypair(self, *args):
+        return self._record("generate_pqc_kem_keypair", args, self.keypair)
+
+    def pqc_encrypt_payload(self, *args):
+        return self._record("pqc_encrypt_payload", args, self.encrypted)
+
+    def pack_ciphertext(self, *args):
+        return self._record("pack_ciphertext", args, self.packed)
+
+    def pqc_decrypt_payload(self, *args):
+        return self._record("pqc_decrypt_payload", args, self.plaintext)
+
+    def called(self, name):
+        return [args for called, args in self.calls if called == name]
+
+
+CORE_NAMES = ("generate_pqc_kem_keypair", "pqc_encrypt_payload", "pqc_decrypt_payload", "pack_ciphertext")
+
+
+@pytest.fixture
+def fake_core(rebind):
+    """fake_core(module) puts a FakeCore in place of the module's core globals for one test."""
+    def _install(module):
+        core = FakeCore()
+        rebind(module, **{name: getattr(core, name) for name in CORE_NAMES})
+        return core
+    return _install

@@ -34,7 +34,13 @@ PyObject* dispatch(PyObject* self, PyObject* const* args, size_t nargsf, PyObjec
     PyObject* slots[kMaxParams];
     PyObject* const* bound = bind(def, args, nargsf, kwnames, slots);
     if (bound == nullptr) return def.fail(def.spec.line);
-    return def.spec.body(def, bound);
+    // Rebound globals can make the bodies call each other without end, entirely in C: that
+    // must end in RecursionError, as it would in Python, not in a stack overflow. As for a
+    // Python call that cannot start, the caller's statement records the error.
+    if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
+    PyObject* result = def.spec.body(def, bound);
+    Py_LeaveRecursiveCall();
+    return result;
 }
 
 PyObject* get_name(PyObject* self, void*) noexcept { return Py_NewRef(spec_of(self).name->object()); }

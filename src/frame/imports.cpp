@@ -36,7 +36,9 @@ Ref imported_name(PyObject* module, PyObject* module_name, PyObject* name) noexc
 
 Ref import_module(PyObject* name) noexcept {
     Ref module = Ref::steal(PyImport_GetModule(name));
-    if (module || PyErr_Occurred()) return module;
+    if (PyErr_Occurred()) return {};
+    // None in sys.modules blocks the import: the machinery raises for it, as for `import name`.
+    if (module && module.get() != Py_None) return module;
     return import_machinery(name, Py_None);
 }
 

@@ -3,6 +3,8 @@
 
 #include <Python.h>
 
+#include <utility>
+
 #include "ref.h"
 
 namespace frame {
@@ -19,17 +21,22 @@ Ref catch_exception() noexcept;
 
 // The body of `except ... as exc:`. While it lives, exc is the exception being handled, so
 // an exception raised in the handler takes exc as its context.
+//
+// Like the interpreter's own except clause, it swaps the value of the topmost handled-exception
+// slot and puts back exactly what was there. PyErr_GetHandledException would instead return
+// the nearest handled exception further down the stack, and restoring that into a generator's
+// own slot would leave the caller's exception behind in the generator once the handler ended.
 class Handling {
 public:
-    explicit Handling(PyObject* exc) noexcept : previous_(Ref::steal(PyErr_GetHandledException())) {
-        PyErr_SetHandledException(exc);
-    }
-    ~Handling() { PyErr_SetHandledException(previous_); }
+    explicit Handling(PyObject* exc) noexcept
+        : slot_(PyThreadState_Get()->exc_info), previous_(std::exchange(slot_->exc_value, Py_NewRef(exc))) {}
+    ~Handling() { Py_XSETREF(slot_->exc_value, previous_); }
     Handling(const Handling&) = delete;
     Handling& operator=(const Handling&) = delete;
 
 private:
-    Ref previous_;
+    _PyErr_StackItem* slot_;
+    PyObject* previous_;
 };
 
 }  // namespace frame
