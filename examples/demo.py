@@ -5,6 +5,7 @@ import tempfile
 from pathlib import Path
 
 import halcyra_pqc.ferrovan as rsa
+from halcyra_pqc.mirelock import PKCS1_OAEP, RSA
 
 
 def show(label, value):
@@ -47,9 +48,32 @@ def rsa_shaped(workdir):
         show("changed message", repr(error))
 
 
+def pycryptodome_shaped(workdir):
+    print("PyCryptodome-shaped calls (from halcyra_pqc.mirelock import RSA, PKCS1_OAEP)")
+    key = RSA.generate(3072)
+    (workdir / "private.pem").write_bytes(key.export_key())
+    (workdir / "receiver.pem").write_bytes(key.publickey().export_key())
+
+    # The sender only has the public key, read back in text mode as documentation does.
+    recipient = RSA.import_key((workdir / "receiver.pem").read_text())
+    session_key = b"0123456789abcdef"
+    enc_session_key = PKCS1_OAEP.new(recipient).encrypt(session_key)
+    show("encrypted session key", enc_session_key)
+
+    private = RSA.import_key((workdir / "private.pem").read_bytes())
+    show("decrypted session key", repr(PKCS1_OAEP.new(private).decrypt(enc_session_key)))
+    try:
+        PKCS1_OAEP.new(key.publickey()).decrypt(enc_session_key)
+    except ValueError as error:
+        show("public key decrypts", repr(error))
+
+
 def main():
     with tempfile.TemporaryDirectory() as workdir:
         rsa_shaped(Path(workdir))
+    print()
+    with tempfile.TemporaryDirectory() as workdir:
+        pycryptodome_shaped(Path(workdir))
     print("all good")
 
 
