@@ -91,11 +91,12 @@ bool check_version() noexcept {
 // Preparation steps 1 to 5: no record is added for their failures.
 bool prepare_module(PyObject* module) noexcept {
     state.singleton = Py_NewRef(module);
-    state.dict = PyModule_GetDict(module);
-    if (state.dict == nullptr) return false;
-    Py_INCREF(state.dict);
-    state.builtins = PyImport_AddModuleRef("builtins");
-    if (state.builtins == nullptr) return false;
+    PyObject* dict = PyModule_GetDict(module);
+    if (dict == nullptr) return false;
+    Py_XSETREF(state.dict, Py_NewRef(dict));
+    PyObject* builtins = PyImport_AddModuleRef("builtins");
+    if (builtins == nullptr) return false;
+    Py_XSETREF(state.builtins, builtins);
     state.builtins_dict = PyModule_GetDict(state.builtins);
     if (PyObject_SetAttrString(module, "__builtins__", state.builtins) < 0) return false;
     if (!check_version()) return false;
@@ -123,12 +124,10 @@ bool prepare_constants(PyObject* module) noexcept {
     return NameTuple::prepare_all() && Def::prepare_all();
 }
 
-void release_module() noexcept {
-    Py_CLEAR(state.singleton);
-    Py_CLEAR(state.dict);
-    Py_CLEAR(state.builtins);
-    state.builtins_dict = nullptr;
-}
+// After a failed exec only the singleton goes. The globals stay until the next attempt
+// replaces them: functions the failed body made may still be reachable (a sys.modules entry
+// it made, a traceback) and must find a dict to look their globals up in.
+void release_module() noexcept { Py_CLEAR(state.singleton); }
 
 int exec(PyObject* module) noexcept {
     if (state.singleton != nullptr) {
