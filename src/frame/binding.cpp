@@ -1,5 +1,6 @@
 #include "binding.h"
 
+#include "compiler.h"
 #include "frame_names.h"
 #include "function.h"
 #include "ref.h"
@@ -11,7 +12,7 @@ enum class Count { too_few, too_many };
 
 // "exactly" only when neither defaults nor *args loosen the count; the expected figure is
 // the minimum for "at least" and the maximum for "at most".
-[[gnu::cold]] void raise_count(const Def& fn, Count which, Py_ssize_t given) noexcept {
+HALCYRA_COLD void raise_count(const Def& fn, Count which, Py_ssize_t given) noexcept {
     const bool fixed = fn.spec.n_defaults == 0 && fn.spec.varargs == nullptr;
     const char* bound = fixed ? "exactly" : which == Count::too_few ? "at least" : "at most";
     const Py_ssize_t expected = (which == Count::too_few && !fixed) ? fn.n_required : fn.n_params;
@@ -19,7 +20,7 @@ enum class Count { too_few, too_many };
                  fn.spec.name->text(), bound, expected, expected == 1 ? "" : "s", given);
 }
 
-[[gnu::cold]] void raise_exact_type(const Def& fn, int index, PyObject* value) noexcept {
+HALCYRA_COLD void raise_exact_type(const Def& fn, int index, PyObject* value) noexcept {
     PyTypeObject* expected = fn.spec.exact[index];
     Ref got = Ref::steal(PyType_GetName(Py_TYPE(value)));
     if (!got) return;

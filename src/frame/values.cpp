@@ -1,13 +1,15 @@
 #include "values.h"
 
+#include "compiler.h"
+
 namespace frame {
 namespace {
 
-[[gnu::cold]] void raise_too_many(Py_ssize_t expected) noexcept {
+HALCYRA_COLD void raise_too_many(Py_ssize_t expected) noexcept {
     PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", expected);
 }
 
-[[gnu::cold]] void raise_too_few(Py_ssize_t found) noexcept {
+HALCYRA_COLD void raise_too_few(Py_ssize_t found) noexcept {
     PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", found, found == 1 ? "" : "s");
 }
 
