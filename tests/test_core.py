@@ -168,6 +168,14 @@ def test_wider_rsa_half_is_accepted(hybrid_pair):
         hp.pqc_decrypt_payload(seal(b"narrow", hybrid_pair[0]), private)
 
 
+def test_rsa_half_of_a_size_not_whole_bytes(hybrid_pair):
+    # A 3100-bit modulus takes 388 bytes; counting 387 made such keys encrypt but never decrypt.
+    odd = rsa.generate_private_key(public_exponent=65537, key_size=3100)
+    private = key_json(version=1, alg="ML-KEM-768+RSA-3072", kind="private",
+                       mlkem=members(hybrid_pair[1])["mlkem"], rsa=b64(pkcs8(odd)))
+    assert hp.pqc_decrypt_payload(seal(b"odd", private), private) == b"odd"
+
+
 def test_packed_layout_follows_the_documented_derivation(hybrid_pair):
     """Decodes a ciphertext using only docs/formats.md and the raw primitives."""
     public, private = hybrid_pair
@@ -262,7 +270,7 @@ def inconsistent_rsa(priv):
 
 BAD_KEYS = {
     "empty": (lambda k: b"", "expected a JSON key object"),
-    "pem-like": (lambda k: b"-----BEGIN PUBLIC KEY-----", "expected a JSON key object"),
+    "pem-like": (lambda k: b"-----BEGIN PUBLIC KEY-----", "PEM data that is not an RSA"),
     "array": (lambda k: b"[1, 2]", "expected a JSON key object"),
     "not-utf8": (lambda k: b'{"version":\xff}', "not UTF-8"),
     "broken-json": (lambda k: b'{"version":1,', "not valid JSON"),

@@ -12,6 +12,8 @@ from cryptography.hazmat.primitives.asymmetric.mlkem import MLKEM768PrivateKey, 
 from ._key_cache import KeyCache
 from ._params import (
     HYBRID_LABEL,
+    LEGACY_RSA_MAX_BITS,
+    LEGACY_RSA_MIN_BITS,
     MLKEM_LABEL,
     MLKEM_PUBLIC_KEY_SIZE,
     MLKEM_SEED_SIZE,
@@ -52,6 +54,26 @@ class Key:
     @property
     def label(self) -> str:
         return HYBRID_LABEL if self.hybrid else MLKEM_LABEL
+
+
+@dataclass(frozen=True, slots=True)
+class LegacyKey:
+    """A classic RSA key as the `rsa` package or PyCryptodome saved it (see docs/migration.md).
+
+    It only decrypts ciphertexts made before the switch; nothing is ever encrypted to it.
+    """
+
+    rsa_public: rsa.RSAPublicKey
+    rsa_private: rsa.RSAPrivateKey | None
+
+    @property
+    def private(self) -> bool:
+        return self.rsa_private is not None
+
+
+def modulus_size(key: rsa.RSAPublicKey | rsa.RSAPrivateKey) -> int:
+    """The size in bytes of the key's modulus, which is that of every RSA ciphertext for it."""
+    return (key.key_size + 7) // 8
 
 
 def generate_pqc_kem_keypair() -> tuple[bytes, bytes]:
@@ -108,7 +130,7 @@ def _b64(data: bytes) -> str:
     return base64.b64encode(data).decode("ascii")
 
 
-def load_key(value, name: str) -> Key:
+def load_key(value, name: str) -> Key | LegacyKey:
     """Parses key bytes (bytes-like, or the same text as str), reusing earlier parses."""
     data = _key_data(value, name)
     key = _cache.get(data)
@@ -142,11 +164,52 @@ def _key_data(value, name: str) -> bytes:
     return data
 
 
-def _classify(data: bytes) -> Key:
+def _classify(data: bytes) -> Key | LegacyKey:
     """The single entry point that recognises an encoding of key bytes and parses it."""
-    if data.lstrip()[:1] == b"{":
+    start = data.lstrip()
+    if start[:1] == b"{":
         return _parse_json_key(data)
-    raise _invalid("expected a JSON key object as made by generate_pqc_kem_keypair()")
+    if start.startswith(b"-----BEGIN "):
+        return _parse_legacy_key(data, "PEM")
+    # Every DER key, PKCS#1 or PKCS#8, private or public, is an ASN.1 SEQUENCE.
+    if data[:1] == b"\x30":
+        return _parse_legacy_key(data, "DER")
+    raise _invalid(
+        "expected a JSON key object as made by generate_pqc_kem_keypair(), "
+        "or a classic RSA key in PEM or DER"
+    )
+
+
+def _parse_legacy_key(data: bytes, encoding: str) -> LegacyKey:
+    if encoding == "PEM":
+        load_private = serialization.load_pem_private_key
+        load_public = serialization.load_pem_public_key
+    else:
+        load_private = serialization.load_der_private_key
+        load_public = serialization.load_der_public_key
+    not_rsa = _invalid(f"{encoding} data that is not an RSA private or public key")
+    try:
+        private = _load_rsa_private(
+            data, load_private, not_rsa, LEGACY_RSA_MIN_BITS, LEGACY_RSA_MAX_BITS, "the key"
+        )
+    except _NotPrivate as failure:
+        if failure.encrypted:
+            # The modules take a passphrase only for the call shape; it never reaches here.
+            raise _invalid(
+                "the RSA private key is encrypted with a passphrase; "
+                "save it unencrypted to read data made with it"
+            ) from None
+    else:
+        return LegacyKey(private.public_key(), private)
+    try:
+        public = load_public(data)
+    except (ValueError, UnsupportedAlgorithm):
+        raise not_rsa from None
+    if not isinstance(public, rsa.RSAPublicKey):
+        raise not_rsa
+    # No size check: a public classic key is only ever refused for encryption, with the
+    # message that says how to replace it.
+    return LegacyKey(public, None)
 
 
 class _DuplicateMember(ValueError):
@@ -222,27 +285,42 @@ def _parse_json_key(data: bytes) -> Key:
         return Key(mlkem_public, mlkem_private, None, None)
     der = _base64_member(members, "rsa")
     if private:
-        rsa_private = _load_rsa_private(der)
+        not_rsa = _invalid('"rsa" is not an unencrypted PKCS#8 DER RSA private key')
+        try:
+            rsa_private = _load_rsa_private(
+                der, serialization.load_der_private_key, not_rsa,
+                RSA_MIN_BITS, RSA_MAX_BITS, '"rsa"',
+            )
+        except _NotPrivate:
+            raise not_rsa from None
         return Key(mlkem_public, mlkem_private, rsa_private.public_key(), rsa_private)
     return Key(mlkem_public, None, _load_rsa_public(der), None)
 
 
-def _load_rsa_private(der: bytes) -> rsa.RSAPrivateKey:
-    not_rsa = _invalid('"rsa" is not an unencrypted PKCS#8 DER RSA private key')
+class _NotPrivate(Exception):
+    """The data does not parse as a private key of any kind without a password."""
+
+    def __init__(self, encrypted: bool) -> None:
+        super().__init__()
+        self.encrypted = encrypted
+
+
+def _load_rsa_private(data, load, not_rsa, min_bits, max_bits, subject) -> rsa.RSAPrivateKey:
     # Check the size on a quick unvalidated load first: validating an oversized key is slow.
     try:
-        unchecked = serialization.load_der_private_key(
-            der, password=None, unsafe_skip_rsa_key_validation=True
-        )
-    except (ValueError, TypeError, UnsupportedAlgorithm):
-        raise not_rsa from None
+        unchecked = load(data, password=None, unsafe_skip_rsa_key_validation=True)
+    except TypeError:
+        # The loader's way of saying that the key needs a password.
+        raise _NotPrivate(encrypted=True) from None
+    except (ValueError, UnsupportedAlgorithm):
+        raise _NotPrivate(encrypted=False) from None
     if not isinstance(unchecked, rsa.RSAPrivateKey):
         raise not_rsa
-    _check_rsa_size(unchecked.key_size)
+    _check_rsa_size(unchecked.key_size, min_bits, max_bits)
     try:
-        return serialization.load_der_private_key(der, password=None)
+        return load(data, password=None)
     except ValueError:
-        raise _invalid('"rsa" is an inconsistent RSA private key') from None
+        raise _invalid(f"{subject} is an inconsistent RSA private key") from None
 
 
 def _load_rsa_public(der: bytes) -> rsa.RSAPublicKey:
@@ -253,15 +331,13 @@ def _load_rsa_public(der: bytes) -> rsa.RSAPublicKey:
         raise not_rsa from None
     if not isinstance(key, rsa.RSAPublicKey):
         raise not_rsa
-    _check_rsa_size(key.key_size)
+    _check_rsa_size(key.key_size, RSA_MIN_BITS, RSA_MAX_BITS)
     return key
 
 
-def _check_rsa_size(bits: int) -> None:
-    if not RSA_MIN_BITS <= bits <= RSA_MAX_BITS:
-        raise _invalid(
-            f"the RSA key has {bits} bits; {RSA_MIN_BITS} to {RSA_MAX_BITS} are accepted"
-        )
+def _check_rsa_size(bits: int, min_bits: int, max_bits: int) -> None:
+    if not min_bits <= bits <= max_bits:
+        raise _invalid(f"the RSA key has {bits} bits; {min_bits} to {max_bits} are accepted")
 
 
 def _member(members: dict, name: str):

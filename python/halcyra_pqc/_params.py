@@ -20,6 +20,15 @@ RSA_MAX_BITS = 4096
 RSA_SECRET_SIZE = 32
 OAEP = padding.OAEP(mgf=padding.MGF1(hashes.SHA256()), algorithm=hashes.SHA256(), label=None)
 
+# Classic RSA keys saved before a program switched over are read only to decrypt old data,
+# so they keep the sizes the old libraries made (512 bits is the `rsa` package's own
+# example). 8192 bits bounds the one-time consistency check to a few seconds and keeps a
+# classic ciphertext (at most 1024 bytes) shorter than the shortest packed one.
+LEGACY_RSA_MIN_BITS = 512
+LEGACY_RSA_MAX_BITS = 8192
+# PyCryptodome's PKCS1_OAEP default; the `rsa` package's encrypt uses PKCS#1 v1.5.
+LEGACY_OAEP = padding.OAEP(mgf=padding.MGF1(hashes.SHA1()), algorithm=hashes.SHA1(), label=None)
+
 PAYLOAD_KEY_SIZE = 32
 NONCE_SIZE = 12
 TAG_SIZE = 16
