@@ -8,12 +8,12 @@ import halcyra_pqc.ferrovan as rsa
 from halcyra_pqc.mirelock import PKCS1_OAEP, RSA
 
 
-def show(label, value):
+def show(label: str, value: object) -> None:
     text = value if isinstance(value, str) else value.hex() if isinstance(value, bytes) else repr(value)
     print(f"  {label:<28} {text[:64]}{'...' if len(text) > 64 else ''}")
 
 
-def rsa_shaped(workdir):
+def rsa_shaped(workdir: Path) -> None:
     print("rsa-shaped calls (import halcyra_pqc.ferrovan as rsa)")
     pub, priv = rsa.newkeys(2048)  # the size is the core's: RSA-3072 inside, plus ML-KEM-768
     show("public key bytes (JSON)", pub.save_pkcs1().decode())
@@ -48,7 +48,7 @@ def rsa_shaped(workdir):
         show("changed message", repr(error))
 
 
-def pycryptodome_shaped(workdir):
+def pycryptodome_shaped(workdir: Path) -> None:
     print("PyCryptodome-shaped calls (from halcyra_pqc.mirelock import RSA, PKCS1_OAEP)")
     key = RSA.generate(3072)
     (workdir / "private.pem").write_bytes(key.export_key())
@@ -68,7 +68,7 @@ def pycryptodome_shaped(workdir):
         show("public key decrypts", repr(error))
 
 
-def main():
+def main() -> None:
     with tempfile.TemporaryDirectory() as workdir:
         rsa_shaped(Path(workdir))
     print()

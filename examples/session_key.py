@@ -20,15 +20,15 @@ from halcyra_pqc.mirelock import RSA, PKCS1_OAEP
 directory = sys.argv[1] if len(sys.argv) > 1 else "."
 
 
-def path(name):
+def path(name: str) -> str:
     return os.path.join(directory, name)
 
 
 # The recipient makes a key pair and publishes the public key.
 key = RSA.generate(2048)
-private_key = key.export_key()
+private_pem = key.export_key()
 with open(path("private.pem"), "wb") as f:
-    f.write(private_key)
+    f.write(private_pem)
 
 public_key = key.publickey().export_key()
 with open(path("receiver.pem"), "wb") as f:

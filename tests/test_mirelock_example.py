@@ -6,7 +6,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import PACKAGE_DIR
+from conftest import PACKAGE_DIR, minimal_env
 
 EXAMPLE = Path(__file__).resolve().parent.parent / "examples" / "session_key.py"
 
@@ -18,7 +18,7 @@ def test_session_key_example(tmp_path, into_argument):
     result = subprocess.run(
         [sys.executable, "-W", "error", str(EXAMPLE)] + ([str(out)] if into_argument else []),
         cwd=tmp_path if into_argument else out, capture_output=True, text=True, timeout=300,
-        env={"PYTHONPATH": str(PACKAGE_DIR.parent), "PATH": "/usr/bin:/bin"},
+        env=minimal_env(PYTHONPATH=str(PACKAGE_DIR.parent), PATH="/usr/bin:/bin"),
     )
     assert result.returncode == 0, result.stderr
     assert result.stdout == "I met aliens in UFO. Here is the map.\n"

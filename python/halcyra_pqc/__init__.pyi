@@ -1,0 +1,51 @@
+# Types of the package's public functions. The implementation modules are not annotated
+# throughout, so type checkers read this file instead of __init__.py; tests/test_typing.py
+# checks it against the running package.
+
+from collections.abc import Buffer
+from typing import Literal
+
+__all__ = [
+    "generate_mlkem_keypair",
+    "generate_pqc_kem_keypair",
+    "pack_ciphertext",
+    "pqc_decrypt_payload",
+    "pqc_encrypt_payload",
+    "reencrypt_legacy_ciphertext",
+]
+
+# Key bytes are JSON text; the same text as `str` is read too.
+type _KeyData = Buffer | str
+
+def generate_pqc_kem_keypair() -> tuple[bytes, bytes]:
+    """Returns fresh (public_key_bytes, private_key_bytes) for ML-KEM-768 combined with RSA-3072."""
+
+def generate_mlkem_keypair() -> tuple[bytes, bytes]:
+    """Returns fresh (public_key_bytes, private_key_bytes) for ML-KEM-768 alone."""
+
+def pqc_encrypt_payload(
+    message: Buffer, public_key_bytes: _KeyData
+) -> tuple[bytes, bytes, bytes, bytes] | tuple[bytes, bytes, bytes]:
+    """Encrypts `message` to a key (public or private key bytes).
+
+    Returns (mlkem_ct, rsa_ct, nonce, sealed) for a hybrid key and (mlkem_ct, nonce, sealed)
+    for an ML-KEM-only key; pack_ciphertext turns either into one bytes value.
+    """
+
+def pack_ciphertext(mlkem_ct: Buffer, rsa_ct: Buffer | None, nonce: Buffer, sealed: Buffer) -> bytes:
+    """Packs the pieces made by pqc_encrypt_payload into one bytes value (rsa_ct None for
+    an ML-KEM-only ciphertext)."""
+
+def pqc_decrypt_payload(packed: Buffer, private_key_bytes: _KeyData) -> bytes:
+    """Decrypts a packed ciphertext and returns the message; raises ValueError for any
+    malformed or unauthentic input."""
+
+def reencrypt_legacy_ciphertext(
+    ciphertext: Buffer,
+    legacy_private_key_bytes: _KeyData,
+    public_key_bytes: _KeyData,
+    *,
+    scheme: Literal["auto", "oaep-sha1", "pkcs1v15"] = "auto",
+) -> bytes:
+    """Decrypts a ciphertext made by classic RSA encryption and encrypts its message to a
+    post-quantum key, returning the packed ciphertext."""

@@ -1,0 +1,66 @@
+# Types of halcyra_pqc.mirelock, the module with the shapes of PyCryptodome's RSA and
+# PKCS1_OAEP. tests/test_typing.py checks this file against the module.
+#
+# Key material is stored and returned exactly as it came: generated keys hold bytes, and a
+# key imported from text holds that `str`, which export_key() then returns. The key class
+# is generic in that type so a checker sees which one a key gives back.
+
+from collections.abc import Buffer, Callable
+from typing import Any, type_check_only
+
+class PyCryptodomeKey[K: (bytes, str) = bytes]:
+    pub_bytes: K
+    # None (or empty) for a key without a private part.
+    priv_bytes: K | None
+    def __init__(self, pub_bytes: K, priv_bytes: K | None = None) -> None: ...
+    def publickey(self) -> PyCryptodomeKey[K]:
+        """A key with this key's public material and no private part."""
+
+    def export_key(self, *args: object, **kwargs: object) -> K:
+        """The private material if there is any, else the public material, unchanged.
+
+        Every argument (format, passphrase, protection, ...) is ignored: the key is never
+        encrypted on export.
+        """
+
+class PyCryptodomeCipher:
+    key: PyCryptodomeKey[Any]
+    def __init__(self, key: PyCryptodomeKey[Any]) -> None: ...
+    def encrypt(self, plaintext: Buffer) -> bytes:
+        """The packed ciphertext of `plaintext` for the key's public material."""
+
+    def decrypt(self, ciphertext: Buffer) -> bytes:
+        """The message; ValueError if the key has no private part or the ciphertext fails."""
+
+def pycryptodome_generate(
+    bits: int, randfunc: Callable[[int], bytes] | None = None
+) -> PyCryptodomeKey[bytes]:
+    """A hybrid ML-KEM-768 + RSA-3072 key; `bits` and `randfunc` are ignored."""
+
+def pycryptodome_import_key[K: (bytes, str)](
+    extern_key: K, passphrase: str | bytes | None = None
+) -> PyCryptodomeKey[K]:
+    """Wraps `extern_key` unread as both the public and the private material; `passphrase`
+    is ignored."""
+
+class PKCS1_OAEP_Mock:
+    @staticmethod
+    def new(key: PyCryptodomeKey[Any], *args: object, **kwargs: object) -> PyCryptodomeCipher:
+        """A cipher over `key`; every other argument is ignored."""
+
+PKCS1_OAEP = PKCS1_OAEP_Mock
+
+# `RSA` is a module object holding the two functions. Typed as a plain class rather than a
+# ModuleType, whose catch-all __getattr__ would let a misspelled name such as
+# RSA.importKey pass the type check.
+@type_check_only
+class _RSAModule:
+    __name__: str
+    @staticmethod
+    def generate(bits: int, randfunc: Callable[[int], bytes] | None = None) -> PyCryptodomeKey[bytes]: ...
+    @staticmethod
+    def import_key[K: (bytes, str)](
+        extern_key: K, passphrase: str | bytes | None = None
+    ) -> PyCryptodomeKey[K]: ...
+
+RSA: _RSAModule

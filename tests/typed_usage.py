@@ -1,0 +1,93 @@
+"""A typed program over the package's stubs, checked by tests/test_typing.py with mypy in
+strict mode and never run. Each `# type: ignore[...]` marks a call the stubs must refuse:
+mypy reports an ignore that no longer silences an error, so a stub that grows too loose
+fails the check as surely as one that refuses good code."""
+
+from typing import BinaryIO, assert_type
+
+import halcyra_pqc
+import halcyra_pqc.ferrovan as rsa
+from halcyra_pqc.mirelock import PKCS1_OAEP, RSA, PyCryptodomeCipher, PyCryptodomeKey
+
+
+def ferrovan_calls(out: BinaryIO) -> None:
+    pub, priv = rsa.newkeys(2048, poolsize=8)
+    assert_type(pub, rsa.PublicKey)
+    assert_type(priv, rsa.PrivateKey)
+    pub = rsa.PublicKey.load_pkcs1(pub.save_pkcs1("DER"), "DER")
+    priv = rsa.PrivateKey.load_pkcs1(priv.save_pkcs1())
+    crypto = rsa.encrypt(b"message", pub)
+    assert_type(rsa.decrypt(crypto, priv), bytes)
+    assert_type(rsa.decrypt(memoryview(crypto), priv.key_bytes), bytes)
+    signature = rsa.sign(bytearray(b"message"), priv, "SHA-256")
+    assert_type(rsa.verify(b"message", signature, pub.key_bytes), str)
+    digest = rsa.compute_hash(b"message", "SHA-256")
+    assert_type(rsa.sign_hash(digest, priv, "SHA-256"), bytes)
+    assert_type(rsa.find_signature_hash(b"\x00\x01"), str)
+    out.write(pub.save_pkcs1())
+    try:
+        rsa.decrypt(crypto, priv)
+    except rsa.DecryptionError as error:
+        assert_type(error.__cause__, BaseException | None)
+
+    rsa.encrypt("text is not a message", pub)  # type: ignore[arg-type]
+    rsa.encrypt(b"message", priv)  # type: ignore[arg-type]
+    rsa.decrypt(crypto, pub)  # type: ignore[arg-type]
+    rsa.sign(b"message", pub, "SHA-256")  # type: ignore[arg-type]
+    rsa.verify(b"message", signature, priv)  # type: ignore[arg-type]
+    # Only exact bytes pass these checks at run time.
+    rsa.compute_hash(bytearray(b"message"), "SHA-256")  # type: ignore[arg-type]
+    rsa.find_signature_hash(memoryview(signature))  # type: ignore[arg-type]
+    # Key text would encrypt but never sign: the inner RSA key is read from bytes only.
+    rsa.PrivateKey.load_pkcs1("{}")  # type: ignore[arg-type]
+    # No RSA numbers on these keys.
+    pub.n  # type: ignore[attr-defined]
+    # A key file is read by the caller: load_pkcs1 takes its bytes, not a file.
+    rsa.PublicKey.load_pkcs1(out)  # type: ignore[arg-type]
+
+
+def mirelock_calls(out: BinaryIO, pem_text: str) -> None:
+    key = RSA.generate(3072, randfunc=None)
+    assert_type(key, PyCryptodomeKey[bytes])
+    assert_type(key.export_key(format="PEM", passphrase="ignored", pkcs=8), bytes)
+    assert_type(key.publickey().export_key(), bytes)
+    assert_type(key.priv_bytes, bytes | None)
+    out.write(key.export_key())
+
+    imported = RSA.import_key(pem_text, passphrase="ignored")
+    # A key imported from text gives that text back, which a binary file refuses.
+    assert_type(imported.export_key(), str)
+    out.write(imported.export_key())  # type: ignore[call-overload]
+    assert_type(RSA.import_key(key.export_key()), PyCryptodomeKey[bytes])
+
+    cipher = PKCS1_OAEP.new(imported, hashAlgo=None)
+    assert_type(cipher, PyCryptodomeCipher)
+    enc = cipher.encrypt(b"session key")
+    assert_type(PKCS1_OAEP.new(key).decrypt(enc), bytes)
+
+    cipher.encrypt("text")  # type: ignore[arg-type]
+    PKCS1_OAEP.new(key.export_key())  # type: ignore[arg-type]
+    RSA.import_key(12345)  # type: ignore[type-var]
+    # Attributes of PyCryptodome's key objects that these keys do not have.
+    key.size_in_bytes()  # type: ignore[attr-defined]
+    key.has_private()  # type: ignore[attr-defined]
+    RSA.importKey(pem_text)  # type: ignore[attr-defined]
+
+
+def annotated_key(key: PyCryptodomeKey) -> bytes:
+    # The bare class name means a key of bytes, as generated keys are.
+    return key.export_key()
+
+
+def core_calls() -> None:
+    public, private = halcyra_pqc.generate_pqc_kem_keypair()
+    parts = halcyra_pqc.pqc_encrypt_payload(b"message", public)
+    if len(parts) == 4:
+        packed = halcyra_pqc.pack_ciphertext(*parts)
+    else:
+        packed = halcyra_pqc.pack_ciphertext(parts[0], None, parts[1], parts[2])
+    assert_type(halcyra_pqc.pqc_decrypt_payload(packed, private), bytes)
+    assert_type(halcyra_pqc.generate_mlkem_keypair(), tuple[bytes, bytes])
+    halcyra_pqc.reencrypt_legacy_ciphertext(packed, private, public, scheme="pkcs1v15")
+
+    halcyra_pqc.reencrypt_legacy_ciphertext(packed, private, public, scheme="oaep")  # type: ignore[arg-type]
