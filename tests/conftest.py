@@ -1,6 +1,7 @@
 """Fixtures shared by the test modules: real key pairs, rebinding of module globals, and
 fresh interpreters for everything that concerns loading."""
 
+import json
 import os
 import shutil
 import subprocess
@@ -9,10 +10,20 @@ import textwrap
 from pathlib import Path
 
 import pytest
+from hypothesis import HealthCheck, settings
 
 import halcyra_pqc
 
 PACKAGE_DIR = Path(halcyra_pqc.__file__).resolve().parent
+
+# Property tests run a bounded number of examples in the ordinary suite; scripts/check.sh
+# selects the larger profile with HALCYRA_HYPOTHESIS_PROFILE=check. No deadline: the crypto
+# is slow on a loaded machine, and timing is not what these tests are about.
+settings.register_profile("default", max_examples=40, deadline=None,
+                          suppress_health_check=[HealthCheck.function_scoped_fixture, HealthCheck.too_slow])
+settings.register_profile("check", max_examples=1500, deadline=None,
+                          suppress_health_check=[HealthCheck.function_scoped_fixture, HealthCheck.too_slow])
+settings.load_profile(os.environ.get("HALCYRA_HYPOTHESIS_PROFILE", "default"))
 
 
 @pytest.fixture(scope="session")
@@ -31,6 +42,22 @@ def other_hybrid_keys():
 def mlkem_keys():
     """A pure ML-KEM pair."""
     return halcyra_pqc.generate_mlkem_keypair()
+
+
+@pytest.fixture(scope="session")
+def figures():
+    """figures(name, count) adds to a count that the test run reports: appended as one JSON
+    line to the file HALCYRA_FIGURES names, for scripts/check.sh and docs/reliability.md."""
+    totals = {}
+
+    def add(name, count):
+        totals[name] = totals.get(name, 0) + count
+
+    yield add
+    path = os.environ.get("HALCYRA_FIGURES")
+    if path and totals:
+        with open(path, "a", encoding="utf-8") as out:
+            out.write(json.dumps(totals) + "\n")
 
 
 @pytest.fixture
@@ -57,6 +84,16 @@ def rebind():
 
 
 DELETE = object()
+
+
+# What a child interpreter keeps even from a test that hands it a minimal environment: under
+# the sanitizer run of scripts/check.sh the modules load only with the preloaded runtime.
+SANITIZER_VARIABLES = ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS", "PYTHONMALLOC", "PYCRYPTODOME_DISABLE_DEEPBIND")
+
+
+def minimal_env(**values):
+    """An environment of just `values`, plus the sanitizer variables that are set."""
+    return {name: os.environ[name] for name in SANITIZER_VARIABLES if name in os.environ} | values
 
 
 def run_python(code, *, cwd=None, env_extra=None, path=None):

@@ -29,6 +29,8 @@ struct State {
     PyObject* builtins_dict = nullptr;
     PyObject* name = nullptr;
     PyObject* staticmethod = nullptr;
+    // The loaded module's state block (empty: the definition reserves no state), see exec().
+    void* module_state = nullptr;
     Site body_site;
 };
 
@@ -131,12 +133,23 @@ void release_module() noexcept { Py_CLEAR(state.singleton); }
 
 int exec(PyObject* module) noexcept {
     if (state.singleton != nullptr) {
-        if (state.singleton == module) return 0;
+        if (state.singleton == module) {
+            // A re-import gets the loaded module from the create step, and the import system
+            // then drops the module's state block and allocates another without freeing the
+            // first: free it here, or every re-import leaks a block.
+            void* current = PyModule_GetState(module);
+            if (current != state.module_state) {
+                PyMem_Free(state.module_state);
+                state.module_state = current;
+            }
+            return 0;
+        }
         PyErr_Format(PyExc_RuntimeError,
                      "Module '%s' has already been imported. Re-initialisation is not supported.",
                      state.info->short_name);
         return -1;
     }
+    state.module_state = PyModule_GetState(module);
     if (!prepare_module(module)) {
         release_module();
         return -1;
