@@ -37,7 +37,11 @@ PyObject* newkeys_body(const Def& fn, PyObject* const*) noexcept {
 Ref inner_der(const Def& fn, PyObject* key_bytes, int decode_line, int member_line) noexcept {
     int line = decode_line;
     Ref der;
-    Ref text = frame::call_method(key_bytes, n::decode, n::utf_8.object());
+    // Exact bytes decode exactly as bytes.decode("utf-8") would, without the method lookup
+    // and the codec-name normalisation.
+    Ref text = PyBytes_CheckExact(key_bytes)
+                   ? Ref::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(key_bytes), PyBytes_GET_SIZE(key_bytes), nullptr))
+                   : frame::call_method(key_bytes, n::decode, n::utf_8.object());
     Ref json = text ? frame::global(n::json) : Ref();
     Ref key_dict = json ? frame::call_method(json, n::loads, text.get()) : Ref();
     if (key_dict) {

@@ -13,7 +13,7 @@ using frame::Ref;
 //     self.key_bytes = key_bytes
 template <int Line>
 PyObject* init(const Def& fn, PyObject* const* a) noexcept {
-    if (PyObject_SetAttr(a[0], n::key_bytes, a[1]) < 0) return fn.fail(Line);
+    if (!frame::setattr(a[0], n::key_bytes, a[1])) return fn.fail(Line);
     Py_RETURN_NONE;
 }
 

@@ -1,5 +1,9 @@
 #include "binding.h"
 
+#include <charconv>
+#include <cstring>
+#include <string_view>
+
 #include "compiler.h"
 #include "frame_names.h"
 #include "function.h"
@@ -10,22 +14,105 @@ namespace {
 
 enum class Count { too_few, too_many };
 
+// A binding error's message, assembled in a buffer: PyErr_Format's printf machinery costs
+// more than the rest of a failing call together. Anything that would not come out exactly
+// as PyUnicode_FromFormat makes it (a text over its precision, a string that is not valid
+// UTF-8) marks the message unusable, and the caller formats it the ordinary way.
+class Message {
+public:
+    Message& text(std::string_view piece, size_t precision = kNoLimit) noexcept {
+        if (piece.size() > precision) usable_ = false;
+        return put(piece);
+    }
+    Message& number(Py_ssize_t value) noexcept {
+        char digits[24];
+        const char* end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+        return put(std::string_view(digits, static_cast<size_t>(end - digits)));
+    }
+    Message& string(PyObject* value) noexcept {
+        Py_ssize_t size = 0;
+        const char* utf8 = PyUnicode_AsUTF8AndSize(value, &size);
+        if (utf8 == nullptr) {
+            PyErr_Clear();
+            usable_ = false;
+            return *this;
+        }
+        return put(std::string_view(utf8, static_cast<size_t>(size)));
+    }
+    // Raises TypeError with the message; false, with nothing raised, when it is unusable.
+    bool raise() const noexcept {
+        if (!usable_) return false;
+        PyObject* message = PyUnicode_DecodeUTF8(buffer_, static_cast<Py_ssize_t>(size_), nullptr);
+        if (message != nullptr) {
+            PyErr_SetObject(PyExc_TypeError, message);
+            Py_DECREF(message);
+        }
+        return true;
+    }
+
+private:
+    static constexpr size_t kNoLimit = static_cast<size_t>(-1);
+    Message& put(std::string_view piece) noexcept {
+        if (piece.size() > sizeof buffer_ - size_) {
+            usable_ = false;
+        } else if (usable_) {
+            std::memcpy(buffer_ + size_, piece.data(), piece.size());
+            size_ += piece.size();
+        }
+        return *this;
+    }
+    char buffer_[512];
+    size_t size_ = 0;
+    bool usable_ = true;
+};
+
 // "exactly" only when neither defaults nor *args loosen the count; the expected figure is
 // the minimum for "at least" and the maximum for "at most".
 HALCYRA_COLD void raise_count(const Def& fn, Count which, Py_ssize_t given) noexcept {
     const bool fixed = fn.spec.n_defaults == 0 && fn.spec.varargs == nullptr;
     const char* bound = fixed ? "exactly" : which == Count::too_few ? "at least" : "at most";
     const Py_ssize_t expected = (which == Count::too_few && !fixed) ? fn.n_required : fn.n_params;
-    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
-                 fn.spec.name->text(), bound, expected, expected == 1 ? "" : "s", given);
+    const bool raised = Message()
+                            .text(fn.spec.name->text(), 200)
+                            .text("() takes ")
+                            .text(bound)
+                            .text(" ")
+                            .number(expected)
+                            .text(expected == 1 ? " positional argument (" : " positional arguments (")
+                            .number(given)
+                            .text(" given)")
+                            .raise();
+    if (!raised) {
+        PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
+                     fn.spec.name->text(), bound, expected, expected == 1 ? "" : "s", given);
+    }
+}
+
+// "%s() got <problem> '%U'": the two keyword errors.
+HALCYRA_COLD void raise_keyword(const Def& fn, const char* problem, const char* format, PyObject* keyword) noexcept {
+    if (!Message().text(fn.spec.name->text()).text("() got ").text(problem).text(" '").string(keyword).text("'").raise()) {
+        PyErr_Format(PyExc_TypeError, format, fn.spec.name->text(), keyword);
+    }
 }
 
 HALCYRA_COLD void raise_exact_type(const Def& fn, int index, PyObject* value) noexcept {
     PyTypeObject* expected = fn.spec.exact[index];
     Ref got = Ref::steal(PyType_GetName(Py_TYPE(value)));
     if (!got) return;
-    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200U)",
-                 fn.spec.params[index]->text(), expected->tp_name, got.get());
+    // %.200U counts code points: a longer name takes the ordinary formatting.
+    const bool raised = PyUnicode_GET_LENGTH(got.get()) <= 200 && Message()
+                                                                      .text("Argument '")
+                                                                      .text(fn.spec.params[index]->text(), 200)
+                                                                      .text("' has incorrect type (expected ")
+                                                                      .text(expected->tp_name, 200)
+                                                                      .text(", got ")
+                                                                      .string(got)
+                                                                      .text(")")
+                                                                      .raise();
+    if (!raised) {
+        PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200U)",
+                     fn.spec.params[index]->text(), expected->tp_name, got.get());
+    }
     if (!PyType_IsSubtype(Py_TYPE(value), expected)) return;
     Ref error = Ref::steal(PyErr_GetRaisedException());
     Ref note = Ref::steal(PyUnicode_FromFormat(
@@ -38,6 +125,7 @@ HALCYRA_COLD void raise_exact_type(const Def& fn, int index, PyObject* value) no
 }
 
 bool check_exact_types(const Def& fn, PyObject* const* values) noexcept {
+    if (!fn.checks_types) return true;
     for (int i = 0; i < fn.n_params; ++i) {
         PyTypeObject* expected = fn.spec.exact[i];
         if (expected != nullptr && Py_TYPE(values[i]) != expected) {
@@ -92,13 +180,13 @@ PyObject* const* bind(const Def& fn, PyObject* const* args, size_t nargsf, PyObj
         const int index = parameter_index(fn, keyword);
         if (index < 0) {
             if (fn.spec.varkw != nullptr) continue;
-            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
-                         fn.spec.name->text(), keyword);
+            raise_keyword(fn, "an unexpected keyword argument", "%s() got an unexpected keyword argument '%U'",
+                          keyword);
             return nullptr;
         }
         if (out[index] != nullptr) {
-            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
-                         fn.spec.name->text(), keyword);
+            raise_keyword(fn, "multiple values for keyword argument",
+                          "%s() got multiple values for keyword argument '%U'", keyword);
             return nullptr;
         }
         out[index] = args[nargs + k];

@@ -147,6 +147,13 @@ int count(const Name* const* names, int limit) noexcept {
     return n;
 }
 
+bool any_type(PyTypeObject* const* types) noexcept {
+    for (int i = 0; i < kMaxParams; ++i) {
+        if (types[i] != nullptr) return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 bool prepare_function_type() noexcept {
@@ -160,6 +167,7 @@ Def::Def(const FunctionSpec& spec_) noexcept
     : spec(spec_),
       n_params(count(spec_.params, kMaxParams)),
       n_required(n_params - spec_.n_defaults),
+      checks_types(any_type(spec_.exact)),
       next_(head_) {
     head_ = this;
 }

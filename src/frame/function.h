@@ -51,6 +51,7 @@ public:
     const FunctionSpec spec;
     const int n_params;
     const int n_required;
+    const bool checks_types;  // some parameter requires an exact built-in type
 
     PyObject* defaults() const noexcept { return defaults_; }  // borrowed; null for none
     PyObject* code() const noexcept { return code_; }          // borrowed

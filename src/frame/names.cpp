@@ -7,6 +7,9 @@ bool Name::prepare_all() noexcept {
         if (name->object_ != nullptr) continue;  // made by an earlier, failed import
         name->object_ = PyUnicode_InternFromString(name->text_);
         if (name->object_ == nullptr) return false;
+        // Cached in the string from now on: dict probes and keyword matching never rehash.
+        if (PyObject_Hash(name->object_) == -1) return false;
+        name->plain_module_attribute_ = _PyType_Lookup(&PyModule_Type, name->object_) == nullptr;
     }
     return true;
 }

@@ -20,6 +20,9 @@ public:
     operator PyObject*() const noexcept { return object_; }
     PyObject* object() const noexcept { return object_; }
     const char* text() const noexcept { return text_; }
+    // True when the module type has no attribute of this name, so on a module object the
+    // name can only be found in the module's own dict (the module type cannot change).
+    bool plain_module_attribute() const noexcept { return plain_module_attribute_; }
 
     // Makes every name of the library not made yet; false with an exception set on failure.
     static bool prepare_all() noexcept;
@@ -28,6 +31,7 @@ private:
     const char* text_;
     Name* next_;
     PyObject* object_ = nullptr;
+    bool plain_module_attribute_ = false;
     static inline Name* head_ = nullptr;
 };
 

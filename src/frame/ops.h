@@ -6,6 +6,7 @@
 
 #include <cstddef>
 
+#include "names.h"
 #include "ref.h"
 
 namespace frame {
@@ -44,7 +45,43 @@ Ref call_method_with_keywords(PyObject* self, PyObject* name, PyObject* kwnames,
     return Ref::steal(PyObject_VectorcallMethod(name, stack, positional, kwnames));
 }
 
+// For module.name(...): the attribute found in an exact module's own dict, which is where
+// the generic lookup would find it when the module type has no attribute of that name; it
+// is then called like any other value, as `module.name(...)` calls it. Returns false, with
+// nothing set, when the generic lookup must decide (another kind of object, a name the
+// module type has, an attribute the dict lacks).
+inline bool module_attribute(PyObject* self, const Name& name, Ref& found) noexcept {
+    if (!PyModule_CheckExact(self) || !name.plain_module_attribute()) return false;
+    PyObject* value = nullptr;
+    if (PyDict_GetItemRef(PyModule_GetDict(self), name, &value) == 0) return false;
+    found = Ref::steal(value);  // empty with the lookup's exception when it failed
+    return true;
+}
+
+template <class... Args>
+Ref call_method(PyObject* self, const Name& name, Args... args) noexcept {
+    Ref attribute;
+    if (module_attribute(self, name, attribute)) return attribute ? call(attribute, args...) : Ref();
+    return call_method(self, name.object(), args...);
+}
+
+template <class... Args>
+Ref call_method_with_keywords(PyObject* self, const Name& name, PyObject* kwnames, Args... args) noexcept {
+    Ref attribute;
+    if (module_attribute(self, name, attribute)) {
+        return attribute ? call_with_keywords(attribute, kwnames, args...) : Ref();
+    }
+    return call_method_with_keywords(self, name.object(), kwnames, args...);
+}
+
 inline Ref getattr(PyObject* obj, PyObject* name) noexcept { return Ref::steal(PyObject_GetAttr(obj, name)); }
+
+// obj.name = value, for one of the module's names. They are interned already, so the
+// type's slot is called directly; PyObject_SetAttr would check and intern the name first.
+inline bool setattr(PyObject* obj, const Name& name, PyObject* value) noexcept {
+    setattrofunc set = Py_TYPE(obj)->tp_setattro;
+    return (set != nullptr ? set(obj, name, value) : PyObject_SetAttr(obj, name, value)) == 0;
+}
 
 // obj[key] with Python's subscription semantics; integer keys are the caller's constants.
 inline Ref getitem(PyObject* obj, PyObject* key) noexcept { return Ref::steal(PyObject_GetItem(obj, key)); }

@@ -21,7 +21,7 @@ Ref key_material(PyObject* self, PyObject* attribute) noexcept {
 // def __init__(self, key):
 //     self.key = key                                                        (22)
 PyObject* init_body(const Def& fn, PyObject* const* a) noexcept {
-    if (PyObject_SetAttr(a[0], n::key, a[1]) < 0) return fn.fail(22);
+    if (!frame::setattr(a[0], n::key, a[1])) return fn.fail(22);
     Py_RETURN_NONE;
 }
 

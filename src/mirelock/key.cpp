@@ -15,8 +15,8 @@ using frame::Ref;
 //     self.pub_bytes = pub_bytes                                            (13)
 //     self.priv_bytes = priv_bytes                                          (14)
 PyObject* init_body(const Def& fn, PyObject* const* a) noexcept {
-    if (PyObject_SetAttr(a[0], n::pub_bytes, a[1]) < 0) return fn.fail(13);
-    if (PyObject_SetAttr(a[0], n::priv_bytes, a[2]) < 0) return fn.fail(14);
+    if (!frame::setattr(a[0], n::pub_bytes, a[1])) return fn.fail(13);
+    if (!frame::setattr(a[0], n::priv_bytes, a[2])) return fn.fail(14);
     Py_RETURN_NONE;
 }
 
