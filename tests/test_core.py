@@ -22,19 +22,20 @@ from halcyra_pqc._errors import AUTHENTICATION_FAILED
 OAEP = padding.OAEP(mgf=padding.MGF1(hashes.SHA256()), algorithm=hashes.SHA256(), label=None)
 
 
+# The session's shared pairs (conftest.py) under the names these tests use.
 @pytest.fixture(scope="session")
-def hybrid_pair():
-    return hp.generate_pqc_kem_keypair()
-
-
-@pytest.fixture(scope="session")
-def other_hybrid_pair():
-    return hp.generate_pqc_kem_keypair()
+def hybrid_pair(hybrid_keys):
+    return hybrid_keys
 
 
 @pytest.fixture(scope="session")
-def mlkem_pair():
-    return hp.generate_mlkem_keypair()
+def other_hybrid_pair(other_hybrid_keys):
+    return other_hybrid_keys
+
+
+@pytest.fixture(scope="session")
+def mlkem_pair(mlkem_keys):
+    return mlkem_keys
 
 
 @pytest.fixture(scope="session")
