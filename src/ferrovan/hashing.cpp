@@ -98,19 +98,11 @@ PyObject* find_signature_hash_body(const Def& fn, PyObject* const* a) noexcept {
 }  // namespace
 
 Ref normalised_hash_name(PyObject* text) noexcept {
-    if (PyUnicode_CheckExact(text)) {
-        // The str type cannot change, so for an exact str its upper and replace are called
-        // directly instead of being looked up on every call; upper gives an exact str again.
-        static PyObject* str_upper = nullptr;
-        if (str_upper == nullptr) {
-            str_upper = PyObject_GetAttr(reinterpret_cast<PyObject*>(&PyUnicode_Type), n::upper);
-            if (str_upper == nullptr) return {};
-        }
-        Ref upper = frame::call(str_upper, text);
-        return upper ? Ref::steal(PyUnicode_Replace(upper, n::dash, n::empty, -1)) : Ref();
-    }
     Ref upper = frame::call_method(text, n::upper);
-    return upper ? frame::call_method(upper, n::replace, n::dash.object(), n::empty.object()) : Ref();
+    if (!upper) return {};
+    // An exact str's upper() is an exact str, whose replace is PyUnicode_Replace itself.
+    if (PyUnicode_CheckExact(text)) return Ref::steal(PyUnicode_Replace(upper, n::dash, n::empty, -1));
+    return frame::call_method(upper, n::replace, n::dash.object(), n::empty.object());
 }
 
 Ref hash_object(PyObject* hash_str) noexcept {
