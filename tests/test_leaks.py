@@ -26,5 +26,6 @@ def test_importing_a_loaded_module_again_leaks_no_memory():
         print(json.dumps(reimport(500) - before))
     """)
     assert done.returncode == 0, done.stderr
-    # 1000 re-imports: a block each would be 1000; a few come and go with the caches.
-    assert json.loads(done.stdout) < 100
+    # 1000 re-imports: a block each would be 1000. Some come and go with the import system's
+    # caches, more of them on a debug interpreter (about 130 seen there).
+    assert json.loads(done.stdout) < 400
