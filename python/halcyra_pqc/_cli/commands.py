@@ -1,0 +1,121 @@
+"""The file commands: keygen, encrypt, decrypt, sign and verify."""
+
+import os
+import sys
+
+from cryptography.hazmat.primitives import serialization
+
+from .. import (
+    generate_mlkem_keypair,
+    generate_pqc_kem_keypair,
+    pqc_decrypt_payload,
+    protect_private_key,
+    public_key_bytes,
+)
+from .._keys import LegacyKey
+from ..migration import encrypt_to
+from . import durable, keyfiles
+from .exits import CommandFailed, UsageError
+from .files import must_not_exist, read_file, read_input, read_passphrase, write_output
+
+# The names the `rsa` package's tools take. MD5 and SHA-1 are broken: no new signature uses
+# them, and a signature that does is not accepted.
+SIGNING_HASHES = ("SHA-224", "SHA-256", "SHA-384", "SHA-512")
+BROKEN_HASHES = ("MD5", "SHA-1")
+
+
+def keygen(args) -> None:
+    if os.path.abspath(args.out) == os.path.abspath(args.pubout):
+        raise UsageError("--out and --pubout name the same file")
+    must_not_exist(args.out, args.pubout)
+    passphrase = read_passphrase(args.passphrase_file) if args.passphrase_file else None
+    public, private = generate_mlkem_keypair() if args.kind == "mlkem" else generate_pqc_kem_keypair()
+    if passphrase is not None:
+        private = protect_private_key(private, passphrase)
+    for path, data, mode in ((args.out, private, 0o600), (args.pubout, public, 0o644)):
+        try:
+            durable.create_file(path, data, mode=mode)
+        except FileExistsError:
+            raise UsageError(f"{path}: already exists; an existing key is never overwritten") from None
+        except OSError as error:
+            raise UsageError(f"{path}: {error.strerror}") from None
+    protection = "protected by the pass phrase" if passphrase is not None else "unprotected: keep it private"
+    print(f"private key: {args.out} ({protection})", file=sys.stderr)
+    print(f"public key:  {args.pubout} ({keyfiles.fingerprint(public)})", file=sys.stderr)
+
+
+def encrypt(args) -> None:
+    public = keyfiles.post_quantum_public_key(args.public_key, purpose="encryption")
+    message = read_input(args.input)
+    try:
+        packed = encrypt_to(message, public)
+    except ValueError as error:
+        raise UsageError(f"{_name(args.input)}: {error}") from None
+    write_output(args.output, packed, binary=True)
+
+
+def decrypt(args) -> None:
+    data, key = keyfiles.private_key(args.private_key, args.passphrase_file, purpose="decryption")
+    ciphertext = read_input(args.input)
+    try:
+        message = pqc_decrypt_payload(ciphertext, data)
+    except ValueError as error:
+        raise CommandFailed(f"{_name(args.input)}: {error}") from None
+    if isinstance(key, LegacyKey):
+        print("note: read as a classic RSA ciphertext; a PKCS#1 v1.5 one that was modified or made "
+              "for another key gives random bytes rather than an error", file=sys.stderr)
+    write_output(args.output, message, binary=False)
+
+
+def sign(args) -> None:
+    _check_signing_hash(args.hash)
+    data, key = keyfiles.private_key(args.private_key, args.passphrase_file, purpose="signing")
+    if isinstance(key, LegacyKey):
+        # ferrovan reads a classic key for signing in DER only.
+        data = key.rsa_private.private_bytes(serialization.Encoding.DER, serialization.PrivateFormat.PKCS8,
+                                             serialization.NoEncryption())
+    elif not key.hybrid:
+        raise UsageError(f"{args.private_key}: an ML-KEM-only key cannot sign: signatures are made with "
+                         f"the RSA half of a hybrid key")
+    import halcyra_pqc.ferrovan as ferrovan
+
+    message = read_input(args.input)
+    write_output(args.output, ferrovan.sign(message, ferrovan.PrivateKey(data), args.hash), binary=True)
+
+
+def verify(args) -> None:
+    data = read_file(args.public_key)
+    if keyfiles.is_protected(data, args.public_key):
+        raise UsageError(f"{args.public_key}: a protected private key; verify takes the public key")
+    data, key = keyfiles.load(args.public_key)
+    if isinstance(key, LegacyKey):
+        data = key.rsa_public.public_bytes(serialization.Encoding.DER,
+                                           serialization.PublicFormat.SubjectPublicKeyInfo)
+    elif not key.hybrid:
+        raise UsageError(f"{args.public_key}: an ML-KEM-only key has no RSA half, which signatures are made with")
+    else:
+        data = public_key_bytes(data)
+    import halcyra_pqc.ferrovan as ferrovan
+
+    signature = read_file(args.signature)
+    message = read_input(args.input)
+    try:
+        found = ferrovan.verify(message, signature, ferrovan.PublicKey(data))
+    except ferrovan.VerificationError:
+        found = None
+    if found is None:
+        raise CommandFailed("Verification failed")
+    if found not in SIGNING_HASHES:
+        raise CommandFailed(f"Verification failed: the signature uses {found}, which is broken and not accepted")
+    print(f"Verification OK ({found})")
+
+
+def _check_signing_hash(name: str) -> None:
+    if name in BROKEN_HASHES:
+        raise UsageError(f"{name} is broken and makes no new signature: use one of {', '.join(SIGNING_HASHES)}")
+    if name not in SIGNING_HASHES:
+        raise UsageError(f"unknown hash {name!r}: use one of {', '.join(SIGNING_HASHES)}")
+
+
+def _name(path: str | None) -> str:
+    return "standard input" if path in (None, "-") else path

@@ -1,0 +1,201 @@
+"""The command line: arguments, dispatch to the commands, and exit codes. A user's mistake
+ends as one line on standard error and a documented exit code, never a traceback."""
+
+import argparse
+import os
+import sys
+from importlib import metadata
+
+from . import exits
+
+_DESCRIPTION = """\
+Post-quantum encryption of files (ML-KEM-768, alone or with RSA-3072, and AES-256-GCM),
+signatures, and the migration of stores of classic RSA ciphertexts."""
+
+_MAIN_EXAMPLES = """\
+examples:
+  halcyra-pqc keygen --out private.json --pubout public.json
+  halcyra-pqc encrypt public.json -i report.pdf -o report.pdf.enc
+  halcyra-pqc decrypt private.json -i report.pdf.enc -o report.pdf
+  halcyra-pqc migrate /srv/blobs --legacy-key old.pem --to public.json --in-place
+
+Each command has its own --help. Pass phrases are read from files only (--passphrase-file).
+"""
+
+_EXAMPLES = {
+    "keygen": """\
+examples:
+  halcyra-pqc keygen --out private.json --pubout public.json
+  halcyra-pqc keygen --out private.json --pubout public.json --passphrase-file pass.txt
+  halcyra-pqc keygen --kind mlkem --out mlkem.json --pubout mlkem.pub.json
+
+The private key file is created with mode 0600; existing files are never overwritten.""",
+    "encrypt": """\
+examples:
+  halcyra-pqc encrypt public.json -i notes.txt -o notes.enc
+  tar c photos | halcyra-pqc encrypt public.json > photos.tar.enc""",
+    "decrypt": """\
+examples:
+  halcyra-pqc decrypt private.json -i notes.enc -o notes.txt
+  halcyra-pqc decrypt private.json --passphrase-file pass.txt < photos.tar.enc | tar x
+
+A classic RSA private key decrypts ciphertexts made before the switch; a PKCS#1 v1.5 one
+that was modified, or made for another key, then gives random bytes rather than an error.""",
+    "sign": """\
+examples:
+  halcyra-pqc sign private.json SHA-256 -i contract.pdf -o contract.sig
+  halcyra-pqc sign old-rsa.pem SHA-512 < release.tar > release.sig
+
+HASH is SHA-224, SHA-256, SHA-384 or SHA-512; MD5 and SHA-1 are broken and refused. The
+signature is an RSA PKCS#1 v1.5 signature made with the RSA half of a hybrid key (or with a
+classic RSA key), the same as the rsa package's.""",
+    "verify": """\
+examples:
+  halcyra-pqc verify public.json contract.sig -i contract.pdf
+  halcyra-pqc verify old-rsa.pub.pem release.sig < release.tar
+
+Prints "Verification OK (HASH)" and exits with 0, or exits with 1.""",
+    "inspect": """\
+examples:
+  halcyra-pqc inspect private.json public.json notes.enc
+  halcyra-pqc inspect --json store/*.bin
+
+Kinds: hybrid, mlkem (pure ML-KEM), protected, classic-rsa, unknown. A classic RSA
+ciphertext holds nothing that says what it is: a file of such a size is reported as
+probably one. No key material is ever printed: only kinds, sizes and public fingerprints.""",
+    "migrate": """\
+examples:
+  halcyra-pqc migrate /srv/blobs --legacy-key old.pem --to public.json --dry-run
+  halcyra-pqc migrate /srv/blobs --legacy-key old.pem --to public.json --out /srv/blobs-pq
+  halcyra-pqc migrate /srv/blobs --legacy-key old.pem --to public.json --in-place \\
+      --verify-with private.json --verify-passphrase-file pass.txt
+
+Every file under SRC whose size is the legacy key's modulus size is re-encrypted; files that
+already are post-quantum ciphertexts are skipped (copied with --out); anything else is
+reported as failed and kept. Stop it at any time (Ctrl-C, kill, power cut) and run the same
+command again: it resumes. With --in-place the originals are kept in STATE/backup, which
+this tool never removes. See docs/migration.md, "Migrating a store".""",
+}
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog="halcyra-pqc", description=_DESCRIPTION, epilog=_MAIN_EXAMPLES + "\n" + exits.SUMMARY,
+        formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--version", action="version", version=f"%(prog)s {_version()}")
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
+
+    def command(name: str, summary: str) -> argparse.ArgumentParser:
+        return commands.add_parser(name, help=summary, description=summary, epilog=_EXAMPLES[name] + "\n\n" + exits.SUMMARY,
+                                   formatter_class=argparse.RawDescriptionHelpFormatter)
+
+    keygen = command("keygen", "make a key pair (hybrid ML-KEM-768 + RSA-3072 unless --kind mlkem)")
+    keygen.add_argument("--out", "-o", required=True, metavar="PRIVATE", help="private key file to create")
+    keygen.add_argument("--pubout", required=True, metavar="PUBLIC", help="public key file to create")
+    keygen.add_argument("--kind", choices=("hybrid", "mlkem"), default="hybrid",
+                        help="hybrid (default) or mlkem (ML-KEM-768 alone)")
+    keygen.add_argument("--passphrase-file", metavar="FILE",
+                        help="protect the private key with the pass phrase in FILE (scrypt, AES-256-GCM)")
+
+    encrypt = command("encrypt", "encrypt a file to a public key")
+    encrypt.add_argument("public_key", metavar="PUBLIC_KEY")
+    _streams(encrypt)
+
+    decrypt = command("decrypt", "decrypt a file with a private key")
+    decrypt.add_argument("private_key", metavar="PRIVATE_KEY")
+    _streams(decrypt)
+    _passphrase(decrypt)
+
+    sign = command("sign", "sign a file with a private key")
+    sign.add_argument("private_key", metavar="PRIVATE_KEY")
+    sign.add_argument("hash", metavar="HASH", help="SHA-224, SHA-256, SHA-384 or SHA-512")
+    _streams(sign)
+    _passphrase(sign)
+
+    verify = command("verify", "verify a file's signature with a public key")
+    verify.add_argument("public_key", metavar="PUBLIC_KEY")
+    verify.add_argument("signature", metavar="SIGNATURE_FILE")
+    verify.add_argument("--input", "-i", metavar="FILE", help="the signed file (default: standard input)")
+
+    inspect = command("inspect", "say what a key or ciphertext file is")
+    inspect.add_argument("files", metavar="FILE", nargs="+")
+    inspect.add_argument("--json", action="store_true", help="print the findings as JSON")
+
+    migrate = command("migrate", "re-encrypt a directory of classic RSA ciphertexts to a post-quantum key")
+    migrate.add_argument("source", metavar="SRC", help="directory of the store")
+    migrate.add_argument("--legacy-key", required=True, metavar="KEY",
+                         help="the classic RSA private key (PEM or DER) the old ciphertexts were made for")
+    migrate.add_argument("--to", required=True, metavar="PUBLIC_KEY", help="the post-quantum public key to re-encrypt to")
+    where = migrate.add_mutually_exclusive_group()
+    where.add_argument("--out", metavar="DIR", help="write the migrated store to DIR (new or empty); SRC is untouched")
+    where.add_argument("--in-place", action="store_true",
+                       help="replace the files in SRC, keeping each original in STATE/backup")
+    migrate.add_argument("--state", metavar="STATE",
+                         help="journal, lock and backups (default: DIR.halcyra-migration, or SRC.halcyra-migration "
+                              "in place)")
+    migrate.add_argument("--jobs", "-j", type=int, metavar="N", help="worker processes (default: the CPU count)")
+    migrate.add_argument("--scheme", choices=("auto", "oaep-sha1", "pkcs1v15"), default="auto",
+                         help="how the old data was encrypted: auto (OAEP with SHA-1, then PKCS#1 v1.5; default), "
+                              "oaep-sha1 (PyCryptodome's PKCS1_OAEP) or pkcs1v15 (the rsa package's encrypt)")
+    migrate.add_argument("--dry-run", action="store_true", help="report what would be done; change nothing")
+    migrate.add_argument("--verify-with", metavar="PRIVATE_KEY",
+                         help="decrypt each new ciphertext with this key (the private key of --to) and compare, "
+                              "before it is put in place")
+    migrate.add_argument("--legacy-passphrase-file", metavar="FILE", help="pass phrase of a protected --legacy-key")
+    migrate.add_argument("--verify-passphrase-file", metavar="FILE", help="pass phrase of a protected --verify-with")
+    migrate.add_argument("--progress-every", type=float, default=10.0, metavar="SECONDS",
+                         help="when standard error is not a terminal, a progress line every SECONDS (default 10)")
+    return parser
+
+
+def _streams(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--input", "-i", metavar="FILE", help="input file (default: standard input)")
+    parser.add_argument("--output", "-o", metavar="FILE", help="output file (default: standard output)")
+
+
+def _passphrase(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--passphrase-file", metavar="FILE", help="pass phrase of a protected private key")
+
+
+def _version() -> str:
+    try:
+        return metadata.version("halcyra-pqc")
+    except metadata.PackageNotFoundError:
+        return "(not installed)"
+
+
+def main(argv: list[str] | None = None) -> int:
+    args = build_parser().parse_args(argv)
+    try:
+        return _dispatch(args)
+    except exits.UsageError as error:
+        _say(error)
+        return exits.USAGE
+    except exits.CommandFailed as error:
+        _say(error)
+        return exits.FAILED
+    except KeyboardInterrupt:
+        return exits.INTERRUPTED
+    except BrokenPipeError:
+        # The reader went away (`| head`): not an error of ours to report.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return exits.FAILED
+
+
+def _dispatch(args) -> int:
+    if args.command == "migrate":
+        from .migrate import migrate
+
+        return migrate(args)
+    if args.command == "inspect":
+        from .inspect import inspect
+
+        return exits.OK if inspect(args) else exits.USAGE
+    from . import commands
+
+    getattr(commands, args.command)(args)
+    return exits.OK
+
+
+def _say(error: Exception) -> None:
+    print(f"halcyra-pqc: {error}", file=sys.stderr)

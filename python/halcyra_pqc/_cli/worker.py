@@ -1,0 +1,272 @@
+"""The migration's worker processes: the file work around migrate_ciphertext() for a batch
+of files, each batch made durable before it is reported to the parent, which journals it.
+
+For one batch:
+1. each file is read through one open descriptor and converted; in place, its original is
+   kept in the backup tree (a hard link to the very file read, or a durable copy);
+2. the backup directories are fsynced, so every original is safe before anything replaces it;
+3. the new files are written to temporary names and fsynced, several at a time so that the
+   file system commits them together;
+4. in place, each original is checked to be the file that was read (an application may have
+   replaced it meanwhile); each new file is renamed into place;
+5. the directories are fsynced, and only then is the batch reported.
+"""
+
+import ctypes
+import os
+import signal
+import stat
+import sys
+from concurrent.futures import ThreadPoolExecutor
+from dataclasses import dataclass
+
+from ..migration import FAILED, HEAD_SIZE, MIGRATED, POST_QUANTUM, classify, migrate_ciphertext
+from .._key_reader import load_key
+from .._keys import modulus_size
+from . import durable
+from .store import identity
+
+# Statuses beyond those of migrate_ciphertext(), for files an earlier run finished: recorded
+# in the journal, or (RECOVERED) found migrated with a backup but not recorded, because a
+# crash came between the file's rename and its record.
+DONE_EARLIER = "done-earlier"
+RECOVERED = "recovered"
+
+
+@dataclass(frozen=True)
+class Settings:
+    source: str  # the store's root, absolute
+    out: str | None  # the output tree's root; None when migrating in place
+    backup: str | None  # the backup tree's root, in place
+    legacy_key: bytes
+    target_key: bytes  # public key bytes
+    scheme: str
+    verify_key: bytes | None
+
+
+@dataclass(frozen=True, slots=True)
+class Report:
+    relative: str
+    status: str
+    scheme: str | None = None
+    reason: str | None = None
+    backup: str | None = None  # in place: where the original is kept, below the backup root
+    identity: tuple[int, int, int] | None = None  # of the original as read
+    bytes_in: int = 0
+    bytes_out: int = 0
+
+
+_settings: Settings
+_modulus_size: int
+_writers: ThreadPoolExecutor | None = None
+# Concurrent fsyncs of small files are committed together by the file system.
+_WRITERS = 4
+
+
+def start(settings: Settings, parent: int) -> None:
+    """Initialiser of each worker process."""
+    global _settings, _modulus_size
+    # Ctrl-C reaches the whole process group: the parent decides what stops, and when.
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    _die_with(parent)
+    _settings = settings
+    _modulus_size = modulus_size(load_key(settings.legacy_key, "legacy key").rsa_private)
+
+
+def _die_with(parent: int) -> None:
+    """Makes the kernel kill this process when the parent dies (Linux), so that no worker of a
+    killed run goes on renaming files while the next run starts."""
+    if sys.platform.startswith("linux"):
+        try:
+            ctypes.CDLL(None, use_errno=True).prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
+        except (OSError, AttributeError):
+            pass
+    if os.getppid() != parent:
+        os._exit(1)
+
+
+class _Pending:
+    """A file converted and waiting to be put in place."""
+
+    __slots__ = ("relative", "final", "data", "mode", "owner", "read_as", "temp", "report")
+
+    def __init__(self, relative, final, data, mode, owner, read_as, report):
+        self.relative, self.final, self.data = relative, final, data
+        self.mode, self.owner, self.read_as = mode, owner, read_as
+        self.temp: str | None = None
+        self.report: Report = report
+
+
+def process(batch: list[tuple[str, bool]]) -> list[Report]:
+    """Migrates a batch of (relative path, recorded as done by an earlier run) pairs."""
+    reports: dict[str, Report] = {}
+    pending: list[_Pending] = []
+    to_sync: set[str] = set()
+    for relative, recorded in batch:
+        try:
+            outcome = _prepare(relative, recorded, to_sync)
+        except OSError as error:
+            outcome = _failed(relative, error)
+        if isinstance(outcome, _Pending):
+            pending.append(outcome)
+        else:
+            reports[relative] = outcome
+    # The originals' copies and the output tree's new directories first: nothing is put in
+    # place before they are durable.
+    error = _sync(to_sync)
+    if error is not None:
+        for item in pending:
+            reports[item.relative] = _failed(item.relative, error)
+            _discard(item)
+        pending = []
+    _write_temporaries(pending, reports)
+    placed = []
+    for item in pending:
+        if item.relative in reports:
+            continue
+        try:
+            _put_in_place(item)
+        except OSError as failure:
+            reports[item.relative] = _failed(item.relative, failure)
+            _discard(item)
+            continue
+        placed.append(item)
+    # A file in place but not known durable is reported failed; the next run finds it
+    # migrated (in place, with its backup) or converts it again (to an output tree).
+    error = _sync({os.path.dirname(item.final) for item in placed})
+    for item in placed:
+        reports[item.relative] = item.report if error is None else _failed(item.relative, error)
+    return [reports[relative] for relative, _ in batch]
+
+
+def _prepare(relative: str, recorded: bool, to_sync: set[str]) -> "Report | _Pending":
+    path = os.path.join(_settings.source, relative)
+    # O_NONBLOCK: a name that became a FIFO since the listing must not hang the worker.
+    fd = os.open(path, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC)
+    try:
+        info = os.fstat(fd)
+        if not stat.S_ISREG(info.st_mode):
+            return Report(relative, FAILED, reason="not a regular file")
+        head = _read(fd, info.st_size if info.st_size == _modulus_size else HEAD_SIZE)
+        kind, reason = classify(info.st_size, head, _modulus_size)
+        read_as = identity(info)
+        if kind == FAILED:
+            return Report(relative, FAILED, reason=reason, identity=read_as)
+        if kind == POST_QUANTUM:
+            return _already_post_quantum(relative, recorded, fd, info, read_as, to_sync)
+        if len(head) != info.st_size:
+            return Report(relative, FAILED, reason="changed while it was read (left as it is; run again)")
+        result = migrate_ciphertext(head, _settings.legacy_key, _settings.target_key,
+                                    scheme=_settings.scheme, verify_private_key_bytes=_settings.verify_key)
+        if result.status != MIGRATED:
+            return Report(relative, result.status, reason=result.reason, identity=read_as)
+        backup = None
+        if _settings.out is None:
+            backup, changed = durable.keep_original(fd, head, _settings.backup, relative)
+            to_sync.update(changed)
+        report = Report(relative, MIGRATED, result.scheme, backup=backup, identity=read_as,
+                        bytes_in=len(head), bytes_out=len(result.ciphertext))
+        return _Pending(relative, _final_path(relative, to_sync), result.ciphertext,
+                        stat.S_IMODE(info.st_mode), _owner(info), read_as, report)
+    finally:
+        os.close(fd)
+
+
+def _already_post_quantum(relative, recorded, fd, info, read_as, to_sync) -> "Report | _Pending":
+    if _settings.out is not None:
+        # A copy, so that the output tree holds the whole store.
+        final = _final_path(relative, to_sync)
+        os.lseek(fd, 0, os.SEEK_SET)
+        with open(fd, "rb", closefd=False) as source:
+            temp = durable.write_temporary(os.path.dirname(final), source,
+                                           mode=stat.S_IMODE(info.st_mode), exact_mode=True)
+        item = _Pending(relative, final, None, None, None, read_as,
+                        Report(relative, POST_QUANTUM, identity=read_as, bytes_in=info.st_size,
+                               bytes_out=info.st_size))
+        item.temp = temp
+        return item
+    if recorded:
+        return Report(relative, DONE_EARLIER)
+    if os.path.lexists(os.path.join(_settings.backup, relative)):
+        return Report(relative, RECOVERED, backup=relative, identity=read_as)
+    return Report(relative, POST_QUANTUM)
+
+
+def _final_path(relative: str, to_sync: set[str]) -> str:
+    if _settings.out is None:
+        return os.path.join(_settings.source, relative)
+    final = os.path.join(_settings.out, relative)
+    to_sync.update(durable.make_directories(os.path.dirname(final)))
+    return final
+
+
+def _owner(info: os.stat_result) -> tuple[int, int] | None:
+    # Only root can give a file away; others' new files are theirs, as with any editor.
+    if _settings.out is None and os.geteuid() == 0 and (info.st_uid, info.st_gid) != (0, 0):
+        return info.st_uid, info.st_gid
+    return None
+
+
+def _read(fd: int, size: int) -> bytes:
+    """Up to `size` bytes from the start of the file (fewer at its end)."""
+    parts = []
+    while size > 0:
+        part = os.read(fd, size)
+        if not part:
+            break
+        parts.append(part)
+        size -= len(part)
+    return b"".join(parts)
+
+
+def _write_temporaries(items: list[_Pending], reports: dict[str, Report]) -> None:
+    global _writers
+    to_write = [item for item in items if item.temp is None]
+    if not to_write:
+        return
+    if _writers is None:
+        _writers = ThreadPoolExecutor(_WRITERS)
+
+    def write(item: _Pending):
+        try:
+            item.temp = durable.write_temporary(os.path.dirname(item.final), item.data, mode=item.mode,
+                                                owner=item.owner, exact_mode=True)
+        except OSError as error:
+            return error
+        return None
+
+    for item, error in zip(to_write, _writers.map(write, to_write)):
+        if error is not None:
+            reports[item.relative] = _failed(item.relative, error)
+
+
+def _put_in_place(item: _Pending) -> None:
+    if _settings.out is None:
+        # The name must still hold the file that was read and kept: an application that
+        # replaced it meanwhile would otherwise lose its write.
+        try:
+            current = identity(os.lstat(item.final))
+        except FileNotFoundError:
+            current = None
+        if current != item.read_as:
+            raise OSError(0, "changed while it was being migrated (left as it is; run again)")
+    os.rename(item.temp, item.final)
+
+
+def _discard(item: _Pending) -> None:
+    if item.temp is not None:
+        durable.remove_quietly(item.temp)
+
+
+def _sync(directories: set[str]) -> OSError | None:
+    """fsyncs each directory; returns the first error."""
+    for directory in sorted(directories):
+        try:
+            durable.fsync_directory(directory)
+        except OSError as error:
+            return error
+    return None
+
+
+def _failed(relative: str, error: OSError) -> Report:
+    return Report(relative, FAILED, reason=error.strerror or str(error))

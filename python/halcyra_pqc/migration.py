@@ -1,0 +1,121 @@
+"""Converting stored classic RSA ciphertexts to post-quantum ones, one stored item at a time.
+
+migrate_ciphertext() is a pure function of the stored bytes and the keys: it reads and writes
+no file and keeps no state between calls, so any engine that maps a function over records can
+run it (`halcyra-pqc migrate` runs it over the files of a directory; docs/migration.md shows
+it under a distributed engine). Problems with the keys raise ValueError, since they concern
+every item; problems with one item are reported in its result, never raised.
+"""
+
+from typing import NamedTuple
+
+from ._envelope import MAGIC, pack_ciphertext
+from ._errors import AUTHENTICATION_FAILED
+from ._key_reader import load_key
+from ._keys import LegacyKey, modulus_size
+from ._legacy import SCHEMES
+from ._legacy import decrypt as decrypt_classic
+from ._payload import pqc_decrypt_payload, pqc_encrypt_payload
+
+MIGRATED = "migrated"
+POST_QUANTUM = "post-quantum"
+FAILED = "failed"
+CLASSIC = "classic"
+# How much of an item classify() needs to see.
+HEAD_SIZE = len(MAGIC)
+
+
+class MigrationResult(NamedTuple):
+    """What became of one stored item.
+
+    status is MIGRATED (ciphertext holds the packed post-quantum ciphertext to store in its
+    place, scheme says how the old one was read: "oaep-sha1" or "pkcs1v15"), POST_QUANTUM
+    (the item already is a packed ciphertext: store it as it is) or FAILED (reason says why;
+    the item must be kept as it is).
+    """
+
+    status: str
+    ciphertext: bytes | None = None
+    scheme: str | None = None
+    reason: str | None = None
+
+
+def migrate_ciphertext(
+    data: bytes,
+    legacy_private_key_bytes: bytes | str,
+    public_key_bytes: bytes | str,
+    *,
+    scheme: str = "auto",
+    verify_private_key_bytes: bytes | str | None = None,
+) -> MigrationResult:
+    """Re-encrypts one stored classic RSA ciphertext to a post-quantum key.
+
+    An item exactly the size of the legacy key's modulus is a classic ciphertext; one that
+    starts with the packed format's magic bytes is already post-quantum; anything else fails.
+    With verify_private_key_bytes (the private key of public_key_bytes) the new ciphertext is
+    decrypted again and compared with the old message before it is returned.
+
+    A PKCS#1 v1.5 ciphertext that was modified, or made for another key of the same size,
+    decrypts to random bytes rather than failing (docs/migration.md): scheme "pkcs1v15" in
+    the result means the conversion could not have noticed that, so keep the original.
+    """
+    if scheme not in SCHEMES:
+        raise ValueError(f"scheme must be one of {', '.join(map(repr, SCHEMES))}")
+    legacy = load_key(legacy_private_key_bytes, "legacy_private_key_bytes")
+    if not isinstance(legacy, LegacyKey) or not legacy.private:
+        raise ValueError("legacy_private_key_bytes must be a classic RSA private key")
+    item = bytes(data)
+    kind, reason = classify(len(item), item[:HEAD_SIZE], modulus_size(legacy.rsa_private))
+    if kind != CLASSIC:
+        return MigrationResult(kind, reason=reason)
+
+    # OAEP first, as "auto" does in the core, but one scheme at a time, so that the result
+    # tells which one read the item.
+    message = used = None
+    for candidate in ("oaep-sha1", "pkcs1v15") if scheme == "auto" else (scheme,):
+        try:
+            message = decrypt_classic(item, legacy, candidate)
+        except ValueError:
+            continue
+        used = candidate
+        break
+    if used is None:
+        return MigrationResult(FAILED, reason=(
+            "does not decrypt with the legacy key: made for another key, or modified"
+            + ("" if scheme == "auto" else f" (read as {scheme} only)")))
+    converted = encrypt_to(message, public_key_bytes)
+    if verify_private_key_bytes is not None:
+        try:
+            again = pqc_decrypt_payload(converted, verify_private_key_bytes)
+        except ValueError as error:
+            # Any other refusal concerns the key (public, or of the other kind), not the item.
+            if str(error) != AUTHENTICATION_FAILED:
+                raise
+            again = None
+        if again != message:
+            return MigrationResult(FAILED, reason=(
+                "verification failed: the new ciphertext does not decrypt to the old message "
+                "with the verification key"))
+    return MigrationResult(MIGRATED, converted, used)
+
+
+def encrypt_to(message: bytes, public_key_bytes: bytes | str) -> bytes:
+    """The packed ciphertext of `message` for a hybrid or an ML-KEM-only key."""
+    parts = pqc_encrypt_payload(message, public_key_bytes)
+    if len(parts) == 3:  # ML-KEM only: there is no RSA ciphertext
+        parts = (parts[0], None, *parts[1:])
+    return pack_ciphertext(*parts)
+
+
+def classify(size: int, head: bytes, modulus_size: int) -> tuple[str, str | None]:
+    """What a stored item of `size` bytes whose first bytes are `head` (HEAD_SIZE of them,
+    or the whole item if shorter) is, before anything is decrypted: (CLASSIC, None),
+    (POST_QUANTUM, None) or (FAILED, the reason)."""
+    # A classic ciphertext is exactly the modulus size, and packed ciphertexts are longer
+    # than any classic one, so the size decides first.
+    if size == modulus_size:
+        return CLASSIC, None
+    if head[:HEAD_SIZE] == MAGIC:
+        return POST_QUANTUM, None
+    return FAILED, (f"{size} bytes: neither a classic ciphertext for this key ({modulus_size} "
+                    f"bytes, its modulus size) nor a post-quantum one")

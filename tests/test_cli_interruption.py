@@ -1,0 +1,157 @@
+"""A migration killed at random moments (SIGKILL to the command and its workers at once, as a
+crash stops them) loses nothing and resumes: after every kill each file is its original or
+its complete migrated form, the journal claims nothing that is not on disk, and the run that
+follows finishes the store. Ctrl-C stops it cleanly.
+
+HALCYRA_KILL_RUNS sets the number of killed runs per mode (scripts/check.sh raises it)."""
+
+import json
+import os
+import random
+import re
+import signal
+import subprocess
+import time
+
+import pytest
+
+from cli_support import LegacyKey, check_store, cli, make_store, start, temporary_files
+
+KILL_RUNS = int(os.environ.get("HALCYRA_KILL_RUNS", "6"))
+STORE_SIZE = 240
+
+
+@pytest.fixture(scope="module")
+def legacy():
+    return LegacyKey.make(1024)
+
+
+@pytest.fixture(scope="module")
+def key_files(tmp_path_factory, hybrid_keys, legacy):
+    root = tmp_path_factory.mktemp("interruption-keys")
+    for name, data in (("old.pem", legacy.pem), ("new.pub", hybrid_keys[0]), ("new.key", hybrid_keys[1])):
+        (root / name).write_bytes(data)
+    return root
+
+
+def done_records(journal):
+    """The journal's whole "done" records (a torn last line is not one)."""
+    if not journal.exists():
+        return []
+    records = []
+    for line in journal.read_bytes().split(b"\n")[:-1]:
+        try:
+            record = json.loads(line.split(b" ", 1)[1])
+        except (IndexError, ValueError):
+            break
+        if record.get("t") == "done":
+            records.append(record)
+    return records
+
+
+def wait_for_progress(process, journal, recorded, timeout=60):
+    deadline = time.monotonic() + timeout
+    while process.poll() is None and len(done_records(journal)) <= recorded and time.monotonic() < deadline:
+        time.sleep(0.002)
+
+
+class Campaign:
+    """Stores migrated under random kills, in one mode; each store is finished by a last,
+    uninterrupted run and checked, and the next kill goes to a new store."""
+
+    def __init__(self, root, mode, key_files, legacy, hybrid_keys, rng, totals):
+        self.root, self.mode, self.key_files, self.legacy = root, mode, key_files, legacy
+        self.hybrid_keys, self.rng, self.totals = hybrid_keys, rng, totals
+        self.stores = 0
+        self._new_store()
+
+    def _new_store(self):
+        base = self.root / f"{self.mode}-{self.stores}"
+        self.stores += 1
+        self.store = make_store(base / "store", self.legacy, self.hybrid_keys[0], STORE_SIZE,
+                                seed=self.rng.randrange(2**32))
+        self.out = base / "out" if self.mode == "out" else None
+        self.state = base / f"{'out' if self.out else 'store'}.halcyra-migration"
+        self.backup = None if self.out else self.state / "backup"
+        where = ["--out", self.out] if self.out else ["--in-place", "--verify-with", self.key_files / "new.key"]
+        self.args = ["migrate", self.store.root, "--legacy-key", self.key_files / "old.pem", "--to",
+                     self.key_files / "new.pub", "--jobs", "2", *where]
+
+    def kill_once(self, context):
+        journal = self.state / "journal"
+        recorded = len(done_records(journal))
+        process = start(*self.args, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        if self.rng.random() < 0.25:
+            time.sleep(self.rng.uniform(0, 0.4))  # anywhere, startup and listing included
+        else:
+            wait_for_progress(process, journal, recorded)
+            time.sleep(self.rng.uniform(0, 0.08))
+        if process.poll() is None:
+            os.killpg(process.pid, signal.SIGKILL)
+        killed = process.wait(30) == -signal.SIGKILL
+        self.totals["kills"] += killed
+        self.totals["kills during the work"] += killed and len(done_records(journal)) > recorded
+        self.totals["files checked"] += check_store(self.store, self.hybrid_keys[1], out=self.out,
+                                                    backup=self.backup, complete=False)
+        for record in done_records(journal):
+            written = (self.out or self.store.root) / record["path"]
+            assert written.read_bytes()[:4] == b"HPQC", f"{context}: the journal claims {record['path']}"
+            if self.backup is not None:
+                assert (self.backup / record["backup"]).exists(), context
+        if not killed:
+            self.finish(context)
+
+    def finish(self, context):
+        final = cli(*self.args)
+        assert final.returncode == 1, final.stdout + final.stderr  # the store's garbage files fail
+        text = final.stdout.decode()
+        # Every file is accounted for once: classic ones migrated now or before, post-quantum
+        # ones left, or copied now or before.
+        counted = sum(int(n) for n in re.findall(
+            r"^  (?:migrated|done by an earlier run|already post-quantum): +(\d+)", text, re.M))
+        assert counted == len(self.store.classic) + len(self.store.post_quantum), f"{context}:\n{text}"
+        assert f"failed:                 {len(self.store.garbage)}" in text, f"{context}:\n{text}"
+        self.totals["files checked"] += check_store(self.store, self.hybrid_keys[1], out=self.out,
+                                                    backup=self.backup)
+        assert not temporary_files(self.store.root, *(p for p in (self.out, self.state) if p)), context
+        self.totals["stores finished and checked"] += 1
+        self._new_store()
+
+
+def test_killed_at_random_points_the_migration_resumes_and_loses_nothing(tmp_path, key_files, legacy, hybrid_keys,
+                                                                       figures):
+    seed = int(os.environ.get("HALCYRA_KILL_SEED", random.randrange(2**32)))
+    rng = random.Random(seed)
+    totals = dict.fromkeys(("kills", "kills during the work", "stores finished and checked", "files checked"), 0)
+    for mode in ("in-place", "out"):
+        campaign = Campaign(tmp_path, mode, key_files, legacy, hybrid_keys, rng, totals)
+        for run in range(KILL_RUNS):
+            campaign.kill_once(f"seed {seed}, {mode}, run {run}")
+        campaign.finish(f"seed {seed}, {mode}, last run")
+    assert totals["kills during the work"] >= 1, totals
+    for name, count in totals.items():
+        figures(f"migrate interruption: {name}", count)
+
+
+def test_ctrl_c_finishes_the_files_in_progress_and_the_next_run_completes(tmp_path, key_files, legacy, hybrid_keys):
+    store = make_store(tmp_path / "store", legacy, hybrid_keys[0], STORE_SIZE, seed=7)
+    state = tmp_path / "store.halcyra-migration"
+    args = ["migrate", store.root, "--legacy-key", key_files / "old.pem", "--to", key_files / "new.pub",
+            "--in-place", "--jobs", "1", "--verify-with", key_files / "new.key"]
+    process = start(*args, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    wait_for_progress(process, state / "journal", 0)
+    os.killpg(process.pid, signal.SIGINT)  # what a terminal sends to the whole foreground group
+    stdout, stderr = process.communicate(timeout=60)
+    assert process.returncode == 130, stdout + stderr
+    text = stdout.decode()
+    assert text.startswith("interrupted: the files in progress were finished and recorded")
+    reached = int(re.search(r"^  migrated: +(\d+)", text, re.M).group(1))
+    assert 0 < reached < len(store.classic)
+    assert "(run the same command again to resume)" in text
+    assert not temporary_files(store.root, state)
+    assert len(done_records(state / "journal")) == reached
+    check_store(store, hybrid_keys[1], backup=state / "backup", complete=False)
+
+    final = cli(*args)
+    assert re.search(rf"^  migrated: +{len(store.classic) - reached}  ", final.stdout.decode(), re.M)
+    check_store(store, hybrid_keys[1], backup=state / "backup")
