@@ -25,7 +25,9 @@ class Journal:
     def __init__(self, path: str) -> None:
         self.path = path
         self.runs: list[dict] = []
-        self.done: dict[str, dict] = {}
+        # Path of each finished file -> the identity its source had (out of place), or None.
+        # Only this is kept of "done" records: a journal may hold millions of them.
+        self.done: dict[str, list | None] = {}
         self.torn_bytes = 0
         self._valid_size = 0
         self._fd: int | None = None
@@ -54,7 +56,7 @@ class Journal:
         if kind == "run":
             self.runs.append(record)
         elif kind == "done":
-            self.done[record["path"]] = record
+            self.done[record["path"]] = record.get("id")
 
     @property
     def identity(self) -> dict | None:

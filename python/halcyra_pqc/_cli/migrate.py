@@ -96,7 +96,7 @@ def _plan(args) -> Plan:
             raise UsageError(f"{args.out}: not a directory")
     written = source if args.in_place else out
     state = os.path.realpath(args.state) if args.state else (written + STATE_SUFFIX if written else None)
-    if state is not None and (state == source or state == out or (out and _within(out, state))):
+    if state is not None and (state == source or (out and (_within(state, out) or _within(out, state)))):
         raise UsageError("--state must be a directory of its own, not the source or output directory")
 
     legacy_data, legacy = keyfiles.private_key(args.legacy_key, args.legacy_passphrase_file, purpose="migration",
@@ -236,8 +236,7 @@ def _migrate(plan: Plan, journal: Journal, run_number: int, started: float) -> i
 
 def _recorded_output(plan: Plan, journal: Journal, entry: store.Entry) -> bool:
     """Whether the journal records this very source file as done and its output is there."""
-    done = journal.done.get(entry.relative)
-    return (done is not None and done.get("id") == list(entry.identity)
+    return (journal.done.get(entry.relative) == list(entry.identity)
             and os.path.isfile(os.path.join(plan.out, entry.relative)))
 
 

@@ -1,5 +1,6 @@
 """What a migration did, counted as it goes, and the summary an operator reads at the end."""
 
+import os
 from dataclasses import dataclass, field
 
 # At most this many failures are listed in the summary; all are in the failure list file.
@@ -55,7 +56,7 @@ def report(tally: Tally, *, in_place: bool, copied: bool, dry_run: bool, seconds
                  + ("  (kept as they are)" if tally.failures and not dry_run else ""))
     tally.failures.sort()
     for relative, reason in tally.failures[:SHOWN_FAILURES]:
-        lines.append(f"    {relative}: {reason}")
+        lines.append(f"    {shown(relative)}: {reason}")
     if len(tally.failures) > SHOWN_FAILURES:
         more = f"{len(tally.failures) - SHOWN_FAILURES} more"
         lines.append(f"    ... and {more}" + (f", all listed in {failure_list}" if failure_list else ""))
@@ -90,6 +91,11 @@ def report(tally: Tally, *, in_place: bool, copied: bool, dry_run: bool, seconds
             f"({where}) until your application has read the migrated files; if the data was made with "
             f"OAEP (PyCryptodome's PKCS1_OAEP), --scheme oaep-sha1 turns such files into failures.")
     return "\n".join(lines)
+
+
+def shown(path: str) -> str:
+    """A file name as it can be printed: bytes that are not UTF-8 as backslash escapes."""
+    return os.fsencode(path).decode("utf-8", "backslashreplace")
 
 
 _SCHEME_NAMES = {"oaep-sha1": "OAEP with SHA-1", "pkcs1v15": "PKCS#1 v1.5"}

@@ -4,9 +4,9 @@ of files, each batch made durable before it is reported to the parent, which jou
 For one batch:
 1. each file is read through one open descriptor and converted; in place, its original is
    kept in the backup tree (a hard link to the very file read, or a durable copy);
-2. the backup directories are fsynced, so every original is safe before anything replaces it;
-3. the new files are written to temporary names and fsynced, several at a time so that the
-   file system commits them together;
+2. the new files are written to temporary names and fsynced by a few threads, while the next
+   files are converted, and several at a time so that the file system commits them together;
+3. the backup directories are fsynced, so every original is safe before anything replaces it;
 4. in place, each original is checked to be the file that was read (an application may have
    replaced it meanwhile); each new file is renamed into place;
 5. the directories are fsynced, and only then is the batch reported.
@@ -101,6 +101,7 @@ def process(batch: list[tuple[str, bool]]) -> list[Report]:
     """Migrates a batch of (relative path, recorded as done by an earlier run) pairs."""
     reports: dict[str, Report] = {}
     pending: list[_Pending] = []
+    writes = []
     to_sync: set[str] = set()
     for relative, recorded in batch:
         try:
@@ -109,20 +110,24 @@ def process(batch: list[tuple[str, bool]]) -> list[Report]:
             outcome = _failed(relative, error)
         if isinstance(outcome, _Pending):
             pending.append(outcome)
+            if outcome.temp is None:
+                # Written and fsynced by a writer thread while the next file is converted.
+                writes.append((outcome, _writer().submit(_write_temporary, outcome)))
         else:
             reports[relative] = outcome
-    # The originals' copies and the output tree's new directories first: nothing is put in
-    # place before they are durable.
-    error = _sync(to_sync)
-    if error is not None:
-        for item in pending:
+    for item, write in writes:
+        error = write.result()
+        if error is not None:
             reports[item.relative] = _failed(item.relative, error)
-            _discard(item)
-        pending = []
-    _write_temporaries(pending, reports)
+    # The originals' copies and the output tree's new directories must be durable before
+    # anything is put in place.
+    error = _sync(to_sync)
     placed = []
     for item in pending:
-        if item.relative in reports:
+        if item.relative in reports or error is not None:
+            if item.relative not in reports:
+                reports[item.relative] = _failed(item.relative, error)
+            _discard(item)
             continue
         try:
             _put_in_place(item)
@@ -219,25 +224,20 @@ def _read(fd: int, size: int) -> bytes:
     return b"".join(parts)
 
 
-def _write_temporaries(items: list[_Pending], reports: dict[str, Report]) -> None:
+def _writer() -> ThreadPoolExecutor:
     global _writers
-    to_write = [item for item in items if item.temp is None]
-    if not to_write:
-        return
     if _writers is None:
         _writers = ThreadPoolExecutor(_WRITERS)
+    return _writers
 
-    def write(item: _Pending):
-        try:
-            item.temp = durable.write_temporary(os.path.dirname(item.final), item.data, mode=item.mode,
-                                                owner=item.owner, exact_mode=True)
-        except OSError as error:
-            return error
-        return None
 
-    for item, error in zip(to_write, _writers.map(write, to_write)):
-        if error is not None:
-            reports[item.relative] = _failed(item.relative, error)
+def _write_temporary(item: _Pending) -> OSError | None:
+    try:
+        item.temp = durable.write_temporary(os.path.dirname(item.final), item.data, mode=item.mode,
+                                            owner=item.owner, exact_mode=True)
+    except OSError as error:
+        return error
+    return None
 
 
 def _put_in_place(item: _Pending) -> None:
