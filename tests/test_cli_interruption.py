@@ -155,3 +155,68 @@ def test_ctrl_c_finishes_the_files_in_progress_and_the_next_run_completes(tmp_pa
     final = cli(*args)
     assert re.search(rf"^  migrated: +{len(store.classic) - reached}  ", final.stdout.decode(), re.M)
     check_store(store, hybrid_keys[1], backup=state / "backup")
+
+
+def children(pid):
+    """The processes whose parent is `pid`."""
+    found = []
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            try:
+                with open(f"/proc/{entry}/stat", "rb") as stat:
+                    fields = stat.read().rsplit(b")", 1)[1].split()
+            except OSError:
+                continue
+            if int(fields[1]) == pid:
+                found.append(int(entry))
+    return found
+
+
+def alive(pid):
+    try:
+        with open(f"/proc/{pid}/stat", "rb") as stat:
+            return stat.read().rsplit(b")", 1)[1].split()[0] != b"Z"
+    except OSError:
+        return False
+
+
+def test_a_worker_that_dies_stops_the_run_with_code_3_and_the_next_run_completes(tmp_path, key_files, legacy,
+                                                                                   hybrid_keys):
+    store = make_store(tmp_path / "store", legacy, hybrid_keys[0], STORE_SIZE, seed=8)
+    state = tmp_path / "store.halcyra-migration"
+    args = ["migrate", store.root, "--legacy-key", key_files / "old.pem", "--to", key_files / "new.pub",
+            "--in-place", "--jobs", "2", "--verify-with", key_files / "new.key"]
+    process = start(*args, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    wait_for_progress(process, state / "journal", 0)
+    workers = children(process.pid)
+    assert len(workers) == 2
+    os.kill(workers[0], signal.SIGKILL)  # as the kernel's out-of-memory killer would
+    stdout, stderr = process.communicate(timeout=60)
+    assert process.returncode == 3, stdout + stderr
+    assert stdout.decode().startswith("stopped: a worker process died")
+    assert not any(alive(pid) for pid in workers)
+    check_store(store, hybrid_keys[1], backup=state / "backup", complete=False)
+    final = cli(*args)
+    assert final.returncode == 1 and b"failed:                 %d" % len(store.garbage) in final.stdout
+    check_store(store, hybrid_keys[1], backup=state / "backup")
+    assert not temporary_files(store.root, state)
+
+
+def test_workers_do_not_outlive_a_killed_command(tmp_path, key_files, legacy, hybrid_keys):
+    store = make_store(tmp_path / "store", legacy, hybrid_keys[0], STORE_SIZE, seed=9)
+    state = tmp_path / "store.halcyra-migration"
+    args = ["migrate", store.root, "--legacy-key", key_files / "old.pem", "--to", key_files / "new.pub",
+            "--in-place", "--jobs", "2", "--verify-with", key_files / "new.key"]
+    process = start(*args, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    wait_for_progress(process, state / "journal", 0)
+    workers = children(process.pid)
+    assert workers
+    process.kill()  # the command alone: its workers must not go on renaming files
+    process.wait(30)
+    deadline = time.monotonic() + 10
+    while any(alive(pid) for pid in workers) and time.monotonic() < deadline:
+        time.sleep(0.01)
+    assert not any(alive(pid) for pid in workers)
+    final = cli(*args)
+    assert final.returncode == 1, final.stdout + final.stderr  # not 2: no worker holds the lock
+    check_store(store, hybrid_keys[1], backup=state / "backup")

@@ -70,11 +70,12 @@ def odd_entries(root):
 def test_out_of_place_migration_of_a_mixed_store(tmp_path, keys, legacy, hybrid_keys):
     store = make_store(tmp_path / "store", legacy, hybrid_keys[0], 200)
     odd = odd_entries(store.root)
-    odd_name = os.fsencode(tmp_path / "store") + b"/caf\xe9.bin"
-    with open(odd_name, "wb") as file:
+    with open(os.fsencode(store.root) + b"/caf\xe9.bin", "wb") as file:
         file.write(legacy.v15(b"latin-1 name"))
+    with open(os.fsencode(store.root) + b"/a\xff-noise.bin", "wb") as file:
+        file.write(b"noise")
     out = tmp_path / "out"
-    failed = len(store.garbage) + len(odd)
+    failed = len(store.garbage) + len(odd) + 1
 
     dry = migrate(keys, store.root, "--out", out, "--dry-run")
     assert dry.returncode == 1
@@ -93,8 +94,10 @@ def test_out_of_place_migration_of_a_mixed_store(tmp_path, keys, legacy, hybrid_
     assert re.search(r"throughput: [\d.]+ files/s, [\d.]+ MiB/s", text)
     for name, reason in odd.items():
         assert f"{name}: {reason}" in text
-    listed = (tmp_path / "out.halcyra-migration" / "failed.txt").read_text().splitlines()
-    assert sorted(line.split("\t")[0] for line in listed) == sorted([*store.garbage, *odd])
+    assert "\n    a\\xff-noise.bin: 5 bytes: neither" in text
+    listed = (tmp_path / "out.halcyra-migration" / "failed.txt").read_bytes().splitlines()
+    assert sorted(line.split(b"\t")[0] for line in listed) == sorted(
+        [os.fsencode(name) for name in (*store.garbage, *odd)] + [b"a\xff-noise.bin"])
     check_store(store, hybrid_keys[1], out=out)
     assert hp.pqc_decrypt_payload((out / "caf\udce9.bin").read_bytes(), hybrid_keys[1]) == b"latin-1 name"
 

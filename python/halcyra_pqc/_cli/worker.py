@@ -66,8 +66,10 @@ _WRITERS = 4
 def start(settings: Settings, parent: int) -> None:
     """Initialiser of each worker process."""
     global _settings, _modulus_size
-    # Ctrl-C reaches the whole process group: the parent decides what stops, and when.
+    # Ctrl-C reaches the whole process group: the parent decides what stops, and when. SIGTERM,
+    # which the parent handles, ends a worker at once (the pool stops workers with it).
     signal.signal(signal.SIGINT, signal.SIG_IGN)
+    signal.signal(signal.SIGTERM, signal.SIG_DFL)
     _die_with(parent)
     _settings = settings
     _modulus_size = modulus_size(load_key(settings.legacy_key, "legacy key").rsa_private)
