@@ -32,7 +32,7 @@ ABI_TAG = f"cp{VERSION}{sys.abiflags}"
 PLATFORM_TAG = re.sub(r"[-.]", "_", sysconfig.get_platform())
 EXT_SUFFIX = sysconfig.get_config_var("EXT_SUFFIX")
 TYPING_FILES = {"halcyra_pqc/__init__.pyi", "halcyra_pqc/ferrovan.pyi", "halcyra_pqc/mirelock.pyi",
-                "halcyra_pqc/py.typed"}
+                "halcyra_pqc/migration.pyi", "halcyra_pqc/py.typed"}
 
 
 def run(args, *, cwd=None, env=None, timeout=600):
@@ -114,7 +114,8 @@ def test_wheel_tags_contents_and_metadata(wheel):
     assert wheel_info["Root-Is-Purelib"] == "false"
 
     files = set(package_files(wheel))
-    core = {f"halcyra_pqc/{p.name}" for p in (ROOT / "python" / "halcyra_pqc").glob("*.py")}
+    sources = ROOT / "python"
+    core = {p.relative_to(sources).as_posix() for p in (sources / "halcyra_pqc").rglob("*.py")}
     extensions = {f"halcyra_pqc/ferrovan{EXT_SUFFIX}", f"halcyra_pqc/mirelock{EXT_SUFFIX}"}
     # Exactly the package: no development links, caches or other build leftovers.
     assert files == core | extensions | TYPING_FILES
@@ -123,7 +124,11 @@ def test_wheel_tags_contents_and_metadata(wheel):
     assert meta["Name"] == "halcyra-pqc"
     assert meta["License-Expression"] == "Apache-2.0"
     assert SpecifierSet(meta["Requires-Python"]) == SpecifierSet(">=3.14,<3.15")
-    assert meta.get_all("Requires-Dist") == ["cryptography>=47"]
+    assert meta.get_all("Requires-Dist") == ["cryptography>=47", 'tqdm>=4.66; extra == "cli"']
+    assert meta.get_all("Provides-Extra") == ["cli"]
+    with zipfile.ZipFile(wheel) as archive:
+        scripts = archive.read(f"halcyra_pqc-{version}.dist-info/entry_points.txt").decode()
+    assert "[console_scripts]\nhalcyra-pqc = halcyra_pqc._cli.main:main" in scripts
     assert meta["Author"] == "The halcyra_pqc developers"
     assert meta["Summary"] and meta["Keywords"]
     classifiers = set(meta.get_all("Classifier"))
@@ -212,6 +217,13 @@ def test_repaired_wheel_installs_and_runs_the_examples(repaired_wheel, tmp_path)
     run([*tool, "sign", "private.pem", "notes.txt", "notes.sig"], cwd=work, env=env)
     assert run([*tool, "verify", "public.pem", "notes.txt", "notes.sig"], cwd=work, env=env).stdout == \
         "Verification OK (SHA-256)\n"
+
+    # The console script, and the same tool as a module.
+    script = tmp_path / "venv" / "bin" / "halcyra-pqc"
+    run([script, "keygen", "--out", "cli.key", "--pubout", "cli.pub"], cwd=work, env=env)
+    run([script, "encrypt", "cli.pub", "-i", "notes.txt", "-o", "notes.pq"], cwd=work, env=env)
+    run([python, "-m", "halcyra_pqc", "decrypt", "cli.key", "-i", "notes.pq", "-o", "notes.back"], cwd=work, env=env)
+    assert (work / "notes.back").read_bytes() == (work / "notes.txt").read_bytes()
 
     # mypy finds the installed stubs through the py.typed marker alone.
     pytest.importorskip("mypy", reason="mypy is not installed; requirements/dev.txt lists it")

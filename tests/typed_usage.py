@@ -7,6 +7,7 @@ from typing import BinaryIO, assert_type
 
 import halcyra_pqc
 import halcyra_pqc.ferrovan as rsa
+from halcyra_pqc.migration import MIGRATED, MigrationResult, encrypt_to, migrate_ciphertext
 from halcyra_pqc.mirelock import PKCS1_OAEP, RSA, PyCryptodomeCipher, PyCryptodomeKey
 
 
@@ -91,3 +92,11 @@ def core_calls() -> None:
     halcyra_pqc.reencrypt_legacy_ciphertext(packed, private, public, scheme="pkcs1v15")
 
     halcyra_pqc.reencrypt_legacy_ciphertext(packed, private, public, scheme="oaep")  # type: ignore[arg-type]
+
+
+def migration_calls(stored: bytes, legacy: bytes, public: bytes) -> bytes | None:
+    result = migrate_ciphertext(memoryview(stored), legacy, public, scheme="oaep-sha1")
+    assert_type(result, MigrationResult)
+    assert_type(encrypt_to(b"message", public), bytes)
+    migrate_ciphertext(stored, legacy, public, scheme="sha256")  # type: ignore[arg-type]
+    return result.ciphertext if result.status == MIGRATED else None

@@ -100,7 +100,8 @@ def migrate_ciphertext(
 
 
 def encrypt_to(message: bytes, public_key_bytes: bytes | str) -> bytes:
-    """The packed ciphertext of `message` for a hybrid or an ML-KEM-only key."""
+    """The packed ciphertext of `message` for a hybrid or an ML-KEM-only key (public or
+    private key bytes): pqc_encrypt_payload() and pack_ciphertext() in one call."""
     parts = pqc_encrypt_payload(message, public_key_bytes)
     if len(parts) == 3:  # ML-KEM only: there is no RSA ciphertext
         parts = (parts[0], None, *parts[1:])
