@@ -295,7 +295,17 @@ def write(results: Path, run: dict, docs: Path) -> None:
         )
     )
     chart(layer_table, e2e_table, docs / "performance.png")
-    (docs / "performance.md").write_text(markdown(run, layer_table, e2e_table, memory, target_table))
+    document = docs / "performance.md"
+    document.write_text(markdown(run, layer_table, e2e_table, memory, target_table) + migration_section(document))
+
+
+def migration_section(document: Path) -> str:
+    """The section bench/migrate.py wrote, carried over: this run does not measure it."""
+    text = document.read_text() if document.exists() else ""
+    start, end = "<!-- migrate-benchmark:start -->", "<!-- migrate-benchmark:end -->"
+    if start not in text or end not in text:
+        return ""
+    return "\n" + start + text.split(start, 1)[1].split(end, 1)[0] + end + "\n"
 
 
 def markdown(run: dict, layer_table, e2e_table, memory, target_table) -> str:

@@ -290,12 +290,12 @@ def test_changes_made_while_a_file_is_migrated_are_never_overwritten(tmp_path, m
         return result
 
     monkeypatch.setattr(worker, "migrate_ciphertext", converted_while_replaced)
-    monkeypatch.setattr(worker, "_writers", None)
+    monkeypatch.setattr(worker, "_syncers", None)
     try:
         (report,) = worker.process([("a.bin", False)])
     finally:
-        if worker._writers is not None:
-            worker._writers.shutdown()
+        if worker._syncers is not None:
+            worker._syncers.shutdown()
     assert report.status == "failed" and "changed while it was being migrated" in report.reason
     assert (root / "a.bin").read_bytes() == b"the application's write"
     assert (backup / "a.bin").read_bytes() == original

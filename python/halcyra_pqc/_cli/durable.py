@@ -61,25 +61,40 @@ def write_temporary(directory: str, data, *, mode: int = 0o666, owner: tuple[int
     """Writes `data` (bytes, or a binary file object to copy from) to a new temporary file in
     `directory`, fsynced; returns its path. `mode` goes through the umask unless `exact_mode`;
     `owner` (uid, gid) is applied when given."""
+    path, fd = write_unsynced(directory, data, mode=mode, owner=owner, exact_mode=exact_mode)
+    try:
+        os.fsync(fd)
+    except BaseException:
+        remove_quietly(path)
+        raise
+    finally:
+        os.close(fd)
+    return path
+
+
+def write_unsynced(directory: str, data, *, mode: int = 0o666, owner: tuple[int, int] | None = None,
+                   exact_mode: bool = False) -> tuple[str, int]:
+    """write_temporary() without the fsync: returns the path and the open descriptor, which
+    the caller fsyncs (with others at once) and closes."""
     path = os.path.join(directory, _TEMP_PREFIX + secrets.token_hex(8))
     fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, mode)
     try:
-        with open(fd, "wb", closefd=False) as out:
-            if isinstance(data, (bytes, bytearray, memoryview)):
-                out.write(data)
-            else:
+        if isinstance(data, (bytes, bytearray, memoryview)):
+            view = memoryview(data)
+            while view:
+                view = view[os.write(fd, view):]
+        else:
+            with open(fd, "wb", closefd=False) as out:
                 shutil.copyfileobj(data, out, 1 << 20)
         if exact_mode:
             os.fchmod(fd, mode)
         if owner is not None:
             os.fchown(fd, *owner)
-        os.fsync(fd)
     except BaseException:
         os.close(fd)
         remove_quietly(path)
         raise
-    os.close(fd)
-    return path
+    return path, fd
 
 
 def remove_quietly(path: str) -> None:

@@ -3,13 +3,14 @@ of files, each batch made durable before it is reported to the parent, which jou
 
 For one batch:
 1. each file is read through one open descriptor and converted; in place, its original is
-   kept in the backup tree (a hard link to the very file read, or a durable copy);
-2. the new files are written to temporary names and fsynced by a few threads, while the next
-   files are converted, and several at a time so that the file system commits them together;
-3. the backup directories are fsynced, so every original is safe before anything replaces it;
-4. in place, each original is checked to be the file that was read (an application may have
+   kept in the backup tree (a hard link to the very file read, or a durable copy); the new
+   file is written under a temporary name beside its final one;
+2. the new files, and the directories that gained backups or new directories, are fsynced,
+   all at once from a few threads so that the file system commits them together: every
+   original is safe and every new file complete before anything is put in place;
+3. in place, each original is checked to be the file that was read (an application may have
    replaced it meanwhile); each new file is renamed into place;
-5. the directories are fsynced, and only then is the batch reported.
+4. the directories of the renames are fsynced, and only then is the batch reported.
 """
 
 import ctypes
@@ -58,9 +59,9 @@ class Report:
 
 _settings: Settings
 _modulus_size: int
-_writers: ThreadPoolExecutor | None = None
-# Concurrent fsyncs of small files are committed together by the file system.
-_WRITERS = 4
+_syncers: ThreadPoolExecutor | None = None
+# fsyncs made at the same time are committed together by the file system.
+_SYNCERS = 8
 
 
 def start(settings: Settings, parent: int) -> None:
@@ -88,61 +89,64 @@ def _die_with(parent: int) -> None:
 
 
 class _Pending:
-    """A file converted and waiting to be put in place."""
+    """A file converted, written under a temporary name, waiting to be put in place."""
 
-    __slots__ = ("relative", "final", "data", "mode", "owner", "read_as", "temp", "report")
+    __slots__ = ("relative", "final", "temp", "fd", "read_as", "report")
 
-    def __init__(self, relative, final, data, mode, owner, read_as, report):
-        self.relative, self.final, self.data = relative, final, data
-        self.mode, self.owner, self.read_as = mode, owner, read_as
-        self.temp: str | None = None
-        self.report: Report = report
+    def __init__(self, relative: str, final: str, written: tuple[str, int], read_as, report: Report) -> None:
+        self.relative, self.final, self.read_as, self.report = relative, final, read_as, report
+        self.temp, self.fd = written
 
 
 def process(batch: list[tuple[str, bool]]) -> list[Report]:
     """Migrates a batch of (relative path, recorded as done by an earlier run) pairs."""
     reports: dict[str, Report] = {}
     pending: list[_Pending] = []
-    writes = []
-    to_sync: set[str] = set()
-    for relative, recorded in batch:
-        try:
-            outcome = _prepare(relative, recorded, to_sync)
-        except OSError as error:
-            outcome = _failed(relative, error)
-        if isinstance(outcome, _Pending):
-            pending.append(outcome)
-            if outcome.temp is None:
-                # Written and fsynced by a writer thread while the next file is converted.
-                writes.append((outcome, _writer().submit(_write_temporary, outcome)))
-        else:
-            reports[relative] = outcome
-    for item, write in writes:
-        error = write.result()
-        if error is not None:
-            reports[item.relative] = _failed(item.relative, error)
-    # The originals' copies and the output tree's new directories must be durable before
-    # anything is put in place.
-    error = _sync(to_sync)
-    placed = []
-    for item in pending:
-        if item.relative in reports or error is not None:
-            if item.relative not in reports:
+    directories: set[str] = set()
+    try:
+        for relative, recorded in batch:
+            try:
+                outcome = _prepare(relative, recorded, directories)
+            except OSError as error:
+                outcome = _failed(relative, error)
+            if isinstance(outcome, _Pending):
+                pending.append(outcome)
+            else:
+                reports[relative] = outcome
+        # Every original safe and every new file complete before anything is put in place.
+        errors = _fsync_together([item.fd for item in pending] + sorted(directories))
+        directory_error = next((error for error in errors[len(pending):] if error is not None), None)
+        ready = []
+        for item, error in zip(pending, errors):
+            os.close(item.fd)
+            item.fd = None
+            error = error or directory_error
+            if error is not None:
                 reports[item.relative] = _failed(item.relative, error)
-            _discard(item)
-            continue
-        try:
-            _put_in_place(item)
-        except OSError as failure:
-            reports[item.relative] = _failed(item.relative, failure)
-            _discard(item)
-            continue
-        placed.append(item)
-    # A file in place but not known durable is reported failed; the next run finds it
-    # migrated (in place, with its backup) or converts it again (to an output tree).
-    error = _sync({os.path.dirname(item.final) for item in placed})
-    for item in placed:
-        reports[item.relative] = item.report if error is None else _failed(item.relative, error)
+                _discard(item)
+            else:
+                ready.append(item)
+        placed = []
+        for item in ready:
+            try:
+                _put_in_place(item)
+            except OSError as error:
+                reports[item.relative] = _failed(item.relative, error)
+                _discard(item)
+                continue
+            placed.append(item)
+        # A file in place but not known durable is reported failed; the next run finds it
+        # migrated (in place, with its backup) or converts it again (to an output tree).
+        targets = sorted({os.path.dirname(item.final) for item in placed})
+        failed_directories = {d: e for d, e in zip(targets, _fsync_together(targets)) if e is not None}
+        for item in placed:
+            error = failed_directories.get(os.path.dirname(item.final))
+            reports[item.relative] = item.report if error is None else _failed(item.relative, error)
+    finally:
+        for item in pending:
+            if item.fd is not None:
+                os.close(item.fd)
+                _discard(item)
     return [reports[relative] for relative, _ in batch]
 
 
@@ -173,8 +177,10 @@ def _prepare(relative: str, recorded: bool, to_sync: set[str]) -> "Report | _Pen
             to_sync.update(changed)
         report = Report(relative, MIGRATED, result.scheme, backup=backup, identity=read_as,
                         bytes_in=len(head), bytes_out=len(result.ciphertext))
-        return _Pending(relative, _final_path(relative, to_sync), result.ciphertext,
-                        stat.S_IMODE(info.st_mode), _owner(info), read_as, report)
+        final = _final_path(relative, to_sync)
+        written = durable.write_unsynced(os.path.dirname(final), result.ciphertext, mode=stat.S_IMODE(info.st_mode),
+                                         owner=_owner(info), exact_mode=True)
+        return _Pending(relative, final, written, read_as, report)
     finally:
         os.close(fd)
 
@@ -185,13 +191,11 @@ def _already_post_quantum(relative, recorded, fd, info, read_as, to_sync) -> "Re
         final = _final_path(relative, to_sync)
         os.lseek(fd, 0, os.SEEK_SET)
         with open(fd, "rb", closefd=False) as source:
-            temp = durable.write_temporary(os.path.dirname(final), source,
-                                           mode=stat.S_IMODE(info.st_mode), exact_mode=True)
-        item = _Pending(relative, final, None, None, None, read_as,
+            written = durable.write_unsynced(os.path.dirname(final), source, mode=stat.S_IMODE(info.st_mode),
+                                             exact_mode=True)
+        return _Pending(relative, final, written, read_as,
                         Report(relative, POST_QUANTUM, identity=read_as, bytes_in=info.st_size,
                                bytes_out=info.st_size))
-        item.temp = temp
-        return item
     if recorded:
         return Report(relative, DONE_EARLIER)
     if os.path.lexists(os.path.join(_settings.backup, relative)):
@@ -226,17 +230,23 @@ def _read(fd: int, size: int) -> bytes:
     return b"".join(parts)
 
 
-def _writer() -> ThreadPoolExecutor:
-    global _writers
-    if _writers is None:
-        _writers = ThreadPoolExecutor(_WRITERS)
-    return _writers
+def _fsync_together(targets: list) -> list[OSError | None]:
+    """fsyncs each target (a descriptor, or a directory's path) at the same time; returns each
+    one's error or None."""
+    global _syncers
+    if len(targets) <= 1:
+        return [_fsync(target) for target in targets]
+    if _syncers is None:
+        _syncers = ThreadPoolExecutor(_SYNCERS)
+    return list(_syncers.map(_fsync, targets))
 
 
-def _write_temporary(item: _Pending) -> OSError | None:
+def _fsync(target) -> OSError | None:
     try:
-        item.temp = durable.write_temporary(os.path.dirname(item.final), item.data, mode=item.mode,
-                                            owner=item.owner, exact_mode=True)
+        if isinstance(target, int):
+            os.fsync(target)
+        else:
+            durable.fsync_directory(target)
     except OSError as error:
         return error
     return None
@@ -258,16 +268,6 @@ def _put_in_place(item: _Pending) -> None:
 def _discard(item: _Pending) -> None:
     if item.temp is not None:
         durable.remove_quietly(item.temp)
-
-
-def _sync(directories: set[str]) -> OSError | None:
-    """fsyncs each directory; returns the first error."""
-    for directory in sorted(directories):
-        try:
-            durable.fsync_directory(directory)
-        except OSError as error:
-            return error
-    return None
 
 
 def _failed(relative: str, error: OSError) -> Report:

@@ -1,0 +1,237 @@
+"""Throughput of `halcyra-pqc migrate` against the bound its cryptography sets.
+
+    .venv/bin/python bench/migrate.py [--files 4000] [--bits 2048] [--jobs N] [--rounds 3]
+                                      [--write docs/performance.md]
+
+Makes stores of classic ciphertexts for one RSA key with the `rsa` package (PKCS#1 v1.5) and
+PyCryptodome (OAEP), then runs rounds of, alternately:
+- the crypto bound: the same conversions (migrate_ciphertext, keys parsed once) in N worker
+  processes over the items held in memory, with no file work at all;
+- the RSA bound: the legacy key's private operations alone, as many per item as the scheme
+  needs, in N worker processes;
+- the tool: `halcyra-pqc migrate` over a fresh copy of the store, its rate read from its
+  summary (the conversion phase), and the whole command's wall time.
+Alternating keeps the three under the same load on a shared machine. Medians are reported;
+with --write, the table replaces the marked section of docs/performance.md.
+"""
+
+import argparse
+import multiprocessing
+import os
+import platform
+import random
+import re
+import resource
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+from datetime import UTC, datetime
+from pathlib import Path
+
+MARK_START = "<!-- migrate-benchmark:start -->"
+MARK_END = "<!-- migrate-benchmark:end -->"
+
+# (label, store, --scheme, --in-place?, RSA private operations per item)
+CASES = [
+    ("OAEP (PyCryptodome), --scheme oaep-sha1, --out", "oaep", "oaep-sha1", False, 1),
+    ("OAEP (PyCryptodome), --scheme oaep-sha1, --in-place", "oaep", "oaep-sha1", True, 1),
+    ("PKCS#1 v1.5 (rsa), --scheme pkcs1v15, --in-place", "v15", "pkcs1v15", True, 1),
+    ("PKCS#1 v1.5 (rsa), --scheme auto, --in-place", "v15", "auto", True, 2),
+]
+
+
+def make_stores(root: Path, count: int, bits: int) -> tuple[bytes, bytes, dict[str, list[bytes]]]:
+    import rsa
+    from Crypto.Cipher import PKCS1_OAEP
+    from Crypto.PublicKey import RSA
+
+    import halcyra_pqc
+
+    key = RSA.generate(bits)
+    legacy = key.export_key()
+    public, _ = halcyra_pqc.generate_pqc_kem_keypair()
+    oaep = PKCS1_OAEP.new(key.publickey())
+    v15 = rsa.PublicKey(key.n, key.e)
+    rng = random.Random(0)
+    items = {"oaep": [], "v15": []}
+    for name, encrypt in (("oaep", oaep.encrypt), ("v15", lambda m: rsa.encrypt(m, v15))):
+        for number in range(count):
+            # Messages as stored data holds them: session keys, tokens, short records.
+            data = encrypt(os.urandom(rng.choice((16, 32, 64, 128))))
+            items[name].append(data)
+            path = root / name / f"shard{number % 64:02d}" / f"item{number:06d}.bin"
+            path.parent.mkdir(parents=True, exist_ok=True)
+            path.write_bytes(data)
+    (root / "legacy.pem").write_bytes(legacy)
+    (root / "public.json").write_bytes(public)
+    return legacy, public, items
+
+
+# --- the bounds: worker processes over items in memory ------------------------------------------
+
+_job = None
+
+
+def _start(job):
+    global _job
+    _job = job
+
+
+def _convert(share) -> float:
+    from halcyra_pqc.migration import migrate_ciphertext
+
+    legacy, public, scheme, _ = _job
+    started = time.process_time()
+    for data in share:
+        migrate_ciphertext(data, legacy, public, scheme=scheme)
+    return time.process_time() - started
+
+
+def _private_operations(share) -> float:
+    from cryptography.hazmat.primitives import hashes, serialization
+    from cryptography.hazmat.primitives.asymmetric import padding
+
+    legacy, _, scheme, operations = _job
+    key = serialization.load_pem_private_key(legacy, None)
+    oaep = padding.OAEP(padding.MGF1(hashes.SHA1()), hashes.SHA1(), None)
+    started = time.process_time()
+    for data in share:
+        for number in range(operations):
+            try:
+                key.decrypt(data, oaep if scheme == "oaep-sha1" or number < operations - 1 else padding.PKCS1v15())
+            except ValueError:
+                pass  # the OAEP attempt that "auto" makes on PKCS#1 v1.5 data
+    return time.process_time() - started
+
+
+def rate_in_processes(function, job, items, jobs) -> tuple[float, float]:
+    """(items per second converted by `jobs` processes, from first to last; CPU ms per item)."""
+    shares = [items[i::jobs] for i in range(jobs)]
+    with multiprocessing.get_context("fork").Pool(jobs, initializer=_start, initargs=(job,)) as pool:
+        pool.map(function, [share[:8] for share in shares])
+        started = time.perf_counter()
+        cpu = sum(pool.map(function, shares, chunksize=1))
+        return len(items) / (time.perf_counter() - started), cpu / len(items) * 1000
+
+
+# --- the tool ----------------------------------------------------------------------------------
+
+
+def run_tool(root: Path, store: str, scheme: str, in_place: bool, jobs: int) -> tuple[float, float, float, float]:
+    """(files/s and MiB/s from the summary, the whole command's wall time, and its CPU time
+    per file, the command's and its workers' together)."""
+    work = Path(tempfile.mkdtemp(dir=root))
+    shutil.copytree(root / store, work / "store")
+    os.sync()  # a real store has long been on disk: the copy's write-back is not the tool's work
+    where = ["--in-place"] if in_place else ["--out", str(work / "out")]
+    command = [sys.executable, "-m", "halcyra_pqc", "migrate", str(work / "store"), "--legacy-key",
+               str(root / "legacy.pem"), "--to", str(root / "public.json"), "--scheme", scheme, "--jobs", str(jobs),
+               *where]
+    before = resource.getrusage(resource.RUSAGE_CHILDREN)
+    started = time.perf_counter()
+    result = subprocess.run(command, capture_output=True, text=True, check=True)
+    wall = time.perf_counter() - started
+    after = resource.getrusage(resource.RUSAGE_CHILDREN)
+    cpu = (after.ru_utime + after.ru_stime - before.ru_utime - before.ru_stime) * 1000
+    files = sum(1 for _ in (work / "store").rglob("*.bin"))
+    # Removed with the rest at the end: ext4 makes new files slower to create right after many
+    # deletions, which would charge one run's cleanup to the next.
+    found = re.search(r"throughput: ([\d.]+) files/s, ([\d.]+) MiB/s", result.stdout)
+    return float(found.group(1)), float(found.group(2)), wall, cpu / files
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--files", type=int, default=4000)
+    parser.add_argument("--bits", type=int, nargs="+", default=[2048, 4096])
+    parser.add_argument("--jobs", type=int, default=os.process_cpu_count() or 1)
+    parser.add_argument("--rounds", type=int, default=3)
+    parser.add_argument("--write", type=Path, help="the performance document whose marked section to replace")
+    args = parser.parse_args()
+
+    results = {}
+    load = [os.getloadavg()]
+    for bits in args.bits:
+        root = Path(tempfile.mkdtemp(prefix="halcyra-migrate-bench-"))
+        try:
+            legacy, public, items = make_stores(root, args.files, bits)
+            os.sync()
+            for _ in range(args.rounds):
+                for label, store, scheme, in_place, operations in CASES:
+                    job = (legacy, public, scheme, operations)
+                    figures = results.setdefault((bits, label), {})
+                    measured = {}
+                    measured["crypto"], measured["crypto cpu"] = rate_in_processes(_convert, job, items[store],
+                                                                                    args.jobs)
+                    measured["rsa"], _ = rate_in_processes(_private_operations, job, items[store], args.jobs)
+                    (measured["tool"], measured["mib"], measured["wall"],
+                     measured["tool cpu"]) = run_tool(root, store, scheme, in_place, args.jobs)
+                    for name, value in measured.items():
+                        figures.setdefault(name, []).append(value)
+                    print(f"{bits} bits, {label}: " + ", ".join(f"{k} {v:.2f}" for k, v in measured.items()),
+                          file=sys.stderr)
+        finally:
+            shutil.rmtree(root)
+    load.append(os.getloadavg())
+    section = report(args, results, load)
+    print(section)
+    if args.write:
+        replace_section(args.write, section)
+
+
+def report(args, results, load) -> str:
+    import cryptography
+
+    median = statistics.median
+    lines = [
+        MARK_START,
+        "## Migrating a store",
+        "",
+        f"`python bench/migrate.py` ({args.files} files per store, legacy keys of "
+        f"{' and '.join(map(str, args.bits))} bits, "
+        f"`--jobs {args.jobs}`, {args.rounds} rounds; medians). Each store holds ciphertexts of 16 to 128-byte "
+        "messages for one key, made by the `rsa` package (PKCS#1 v1.5) or PyCryptodome (OAEP). The **crypto bound** "
+        f"is the same conversions (`migrate_ciphertext`) in {args.jobs} processes over the items held in memory, "
+        "with no file work; the **RSA bound** is the legacy key's private operations alone (two per item for "
+        "`auto` on PKCS#1 v1.5 data: the OAEP attempt, then PKCS#1 v1.5). The tool's rate is the conversion "
+        "phase of its summary; every file it writes is fsynced, renamed and its directory fsynced, and in place "
+        "its original is linked into the backup first. The wall time is the whole command, start-up and "
+        "listing included. CPU is per file, all processes together: the tool's (its command and workers) "
+        "against the conversions' alone, which shows the tool's own cost whatever the load.",
+        "",
+        f"- {platform.machine()}, {os.cpu_count()} logical CPUs, {platform.system()} {platform.release()}; "
+        f"Python {platform.python_version()}, cryptography {cryptography.__version__}",
+        f"- {datetime.now(UTC).strftime('%Y-%m-%d %H:%M')} UTC; load average before "
+        f"{' / '.join(f'{x:.2f}' for x in load[0])}, after {' / '.join(f'{x:.2f}' for x in load[1])} "
+        "(the machine is shared: the three are measured alternately, under the same load)",
+        "",
+        "| Key | Store and run | tool files/s | tool MiB/s | crypto bound files/s | tool ÷ crypto "
+        "| RSA bound files/s | tool ÷ RSA | CPU ms/file: tool, crypto | command wall s |",
+        "|---|---|---:|---:|---:|---:|---:|---:|---:|---:|",
+    ]
+    for (bits, label), figures in results.items():
+        tool, crypto, rsa_bound = median(figures["tool"]), median(figures["crypto"]), median(figures["rsa"])
+        lines.append(f"| {bits} | {label} | {tool:.0f} | {median(figures['mib']):.3f} | {crypto:.0f} "
+                     f"| {tool / crypto:.2f} | {rsa_bound:.0f} | {tool / rsa_bound:.2f} "
+                     f"| {median(figures['tool cpu']):.2f}, {median(figures['crypto cpu']):.2f} "
+                     f"| {median(figures['wall']):.2f} |")
+    lines += [MARK_END]
+    return "\n".join(lines)
+
+
+def replace_section(path: Path, section: str) -> None:
+    text = path.read_text()
+    if MARK_START in text:
+        before, rest = text.split(MARK_START, 1)
+        after = rest.split(MARK_END, 1)[1]
+        text = before + section + after
+    else:
+        text = text.rstrip("\n") + "\n\n" + section + "\n"
+    path.write_text(text)
+
+
+if __name__ == "__main__":
+    main()
