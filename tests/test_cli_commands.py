@@ -226,3 +226,22 @@ def test_the_console_script_and_the_module_are_the_same_tool():
     by_module = cli("--version", command=[sys.executable, "-m", "halcyra_pqc"])
     assert by_script.returncode == by_module.returncode == 0
     assert by_script.stdout == by_module.stdout and by_script.stdout.startswith(b"halcyra-pqc ")
+
+
+def test_binary_output_is_not_written_to_a_terminal(keys):
+    import pty
+    import subprocess
+
+    from cli_support import environment
+
+    root, _ = keys
+    controller, terminal = pty.openpty()
+    try:
+        for args in (["encrypt", root / "hybrid.pub"], ["sign", root / "hybrid.key", "SHA-256"]):
+            result = subprocess.run([*COMMAND, *map(str, args)], input=b"data", stdout=terminal,
+                                    stderr=subprocess.PIPE, env=environment(), timeout=60)
+            assert result.returncode == 2
+            assert "not writing binary data to a terminal: give -o FILE" in result.stderr.decode()
+    finally:
+        os.close(controller)
+        os.close(terminal)

@@ -6,6 +6,7 @@ import sys
 from cryptography.hazmat.primitives import serialization
 
 from .. import (
+    ferrovan,
     generate_mlkem_keypair,
     generate_pqc_kem_keypair,
     pqc_decrypt_payload,
@@ -77,17 +78,12 @@ def sign(args) -> None:
     elif not key.hybrid:
         raise UsageError(f"{args.private_key}: an ML-KEM-only key cannot sign: signatures are made with "
                          f"the RSA half of a hybrid key")
-    import halcyra_pqc.ferrovan as ferrovan
-
     message = read_input(args.input)
     write_output(args.output, ferrovan.sign(message, ferrovan.PrivateKey(data), args.hash), binary=True)
 
 
 def verify(args) -> None:
-    data = read_file(args.public_key)
-    if keyfiles.is_protected(data, args.public_key):
-        raise UsageError(f"{args.public_key}: a protected private key; verify takes the public key")
-    data, key = keyfiles.load(args.public_key)
+    data, key = keyfiles.public_use(args.public_key, purpose="verify")
     if isinstance(key, LegacyKey):
         data = key.rsa_public.public_bytes(serialization.Encoding.DER,
                                            serialization.PublicFormat.SubjectPublicKeyInfo)
@@ -95,8 +91,6 @@ def verify(args) -> None:
         raise UsageError(f"{args.public_key}: an ML-KEM-only key has no RSA half, which signatures are made with")
     else:
         data = public_key_bytes(data)
-    import halcyra_pqc.ferrovan as ferrovan
-
     signature = read_file(args.signature)
     message = read_input(args.input)
     try:

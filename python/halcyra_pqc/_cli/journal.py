@@ -36,20 +36,17 @@ class Journal:
             self._load()
 
     def _load(self) -> None:
-        with open(self.path, "rb") as file:
-            content = file.read()
         position = 0
-        while True:
-            end = content.find(b"\n", position)
-            if end < 0:
-                break
-            record = _decode(content[position:end])
-            if record is None:
-                break
-            self._take(record)
-            position = end + 1
+        with open(self.path, "rb") as file:
+            for line in file:
+                record = _decode(line[:-1]) if line.endswith(b"\n") else None
+                if record is None:
+                    break
+                self._take(record)
+                position += len(line)
+            file.seek(0, os.SEEK_END)
+            self.torn_bytes = file.tell() - position
         self._valid_size = position
-        self.torn_bytes = len(content) - position
 
     def _take(self, record: dict) -> None:
         kind = record.get("t")

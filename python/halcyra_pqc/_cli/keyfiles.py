@@ -45,15 +45,21 @@ def private_key(path: str, passphrase_file: str | None = None, *, purpose: str,
     return data, key
 
 
-def post_quantum_public_key(path: str, *, purpose: str) -> bytes:
-    """The public key bytes of a post-quantum key file (public, or private: derived)."""
+def public_use(path: str, *, purpose: str):
+    """(key bytes, parsed key) of a key file given where a public key is expected; a private
+    key serves too, but a protected one is refused rather than asking for its pass phrase."""
     data = read_file(path)
     if is_protected(data, path):
         raise UsageError(f"{path}: a protected private key; {purpose} takes the public key (keygen's --pubout)")
     try:
-        key = load_key(data, "key")
+        return data, load_key(data, "key")
     except ValueError as error:
         raise UsageError(f"{path}: {error}") from None
+
+
+def post_quantum_public_key(path: str, *, purpose: str) -> bytes:
+    """The public key bytes of a post-quantum key file (public, or private: derived)."""
+    data, key = public_use(path, purpose=purpose)
     if isinstance(key, LegacyKey):
         raise UsageError(
             f"{path}: a classic RSA key; new data is only encrypted to post-quantum keys: "
