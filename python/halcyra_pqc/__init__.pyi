@@ -11,7 +11,10 @@ __all__ = [
     "pack_ciphertext",
     "pqc_decrypt_payload",
     "pqc_encrypt_payload",
+    "protect_private_key",
+    "public_key_bytes",
     "reencrypt_legacy_ciphertext",
+    "unprotect_private_key",
 ]
 
 # Key bytes are JSON text; the same text as `str` is read too.
@@ -49,3 +52,13 @@ def reencrypt_legacy_ciphertext(
 ) -> bytes:
     """Decrypts a ciphertext made by classic RSA encryption and encrypts its message to a
     post-quantum key, returning the packed ciphertext."""
+
+def public_key_bytes(key_bytes: _KeyData) -> bytes:
+    """The public key bytes of a key: derived from private key bytes, or the public key bytes
+    themselves."""
+
+def protect_private_key(private_key_bytes: _KeyData, passphrase: str | Buffer) -> bytes:
+    """Returns the private key bytes protected by `passphrase` (scrypt and AES-256-GCM)."""
+
+def unprotect_private_key(protected_key_bytes: _KeyData, passphrase: str | Buffer | None) -> bytes:
+    """Returns the private key bytes that protect_private_key() protected with `passphrase`."""

@@ -10,7 +10,7 @@ which the payload encryption authenticates as associated data.
 import struct
 from dataclasses import dataclass
 
-from ._inputs import as_bytes, byte_view
+from ._inputs import at_most, exact_bytes
 from ._params import (
     MAX_SEALED_SIZE,
     MLKEM_CIPHERTEXT_SIZE,
@@ -27,6 +27,9 @@ MODE_HYBRID = 0x02
 
 _PREFIX = struct.Struct(">4sBB")
 _LENGTH = struct.Struct(">I")
+# The longest packed ciphertext: prefix, four lengths, the largest field of each kind.
+MAX_PACKED_SIZE = (_PREFIX.size + 4 * _LENGTH.size + MLKEM_CIPHERTEXT_SIZE + RSA_MAX_BITS // 8
+                   + NONCE_SIZE + MAX_SEALED_SIZE)
 
 
 @dataclass(frozen=True, slots=True)
@@ -57,21 +60,22 @@ def pack_ciphertext(mlkem_ct, rsa_ct, nonce, sealed) -> bytes:
     rsa_ct is None for an ML-KEM-only ciphertext. Pieces of impossible sizes are refused
     here rather than producing a ciphertext that could never be decrypted.
     """
-    mlkem_ct = as_bytes(mlkem_ct, "mlkem_ct")
-    rsa_ct = None if rsa_ct is None else as_bytes(rsa_ct, "rsa_ct")
-    nonce = as_bytes(nonce, "nonce")
-    sealed = as_bytes(sealed, "sealed", limit=MAX_SEALED_SIZE)
-    _check_mlkem_ct(len(mlkem_ct))
-    if rsa_ct is not None:
-        _check_rsa_ct(len(rsa_ct))
-    _check_nonce(len(nonce))
-    _check_sealed(len(sealed))
+    mlkem_ct = exact_bytes(mlkem_ct, "mlkem_ct", _check_mlkem_ct)
+    rsa_ct = None if rsa_ct is None else exact_bytes(rsa_ct, "rsa_ct", _check_rsa_ct)
+    nonce = exact_bytes(nonce, "nonce", _check_nonce)
+    sealed = exact_bytes(sealed, "sealed", _check_sealed)
     return b"".join((pack_header(mlkem_ct, rsa_ct, nonce), _LENGTH.pack(len(sealed)), sealed))
 
 
-def unpack_ciphertext(packed) -> Envelope:
-    """Parses a packed ciphertext strictly: every length is checked before anything is copied."""
-    view = byte_view(packed, "ciphertext")
+def ciphertext_bytes(packed) -> bytes:
+    """A ciphertext argument as exact bytes, refused before any copy when no packed ciphertext
+    could be that long."""
+    return exact_bytes(packed, "ciphertext", at_most(MAX_PACKED_SIZE, "ciphertext"))
+
+
+def unpack_ciphertext(packed: bytes) -> Envelope:
+    """Parses a packed ciphertext strictly: every length is checked before a field is copied."""
+    view = memoryview(packed)
     if len(view) < _PREFIX.size:
         raise ValueError(f"ciphertext is truncated: {len(view)} bytes is shorter than its header")
     magic, version, mode = _PREFIX.unpack_from(view)

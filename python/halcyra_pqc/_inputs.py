@@ -1,26 +1,91 @@
-"""Argument checks for byte-string inputs."""
+"""The core's edge: every key, message, ciphertext and pass phrase is copied once into an
+exact bytes object, its size checked before anything is copied. Nothing later consults the
+caller's object again, so no method of it (encode, __len__, __buffer__, __hash__, __eq__)
+can change what is checked, cached or used after the fact."""
+
+from ._errors import invalid_key
+from ._params import MAX_KEY_BYTES, MAX_PASSPHRASE_BYTES
 
 
-def byte_view(value, name: str) -> memoryview:
-    """Returns a flat byte view of any bytes-like `value`, copying only non-contiguous data."""
+def exact_bytes(value, name: str, check_size, *, accepted: str = "a bytes-like object") -> bytes:
+    """`value` (any bytes-like object) as bytes. `check_size(size)` raises ValueError for a
+    size that is refused; it runs on the size the buffer declares, before any copy."""
+    if type(value) is bytes:
+        check_size(len(value))
+        return value
     try:
         view = memoryview(value)
     except TypeError:
-        raise TypeError(
-            f"{name} must be a bytes-like object, not {type(value).__name__!r}"
-        ) from None
-    if not view.c_contiguous:
-        return memoryview(view.tobytes())
-    return view.cast("B")
+        view = None
+    if view is None:
+        raise TypeError(f"{name} must be {accepted}, not {type(value).__name__!r}")
+    with view:
+        check_size(view.nbytes)
+        return view.tobytes()
 
 
-def as_bytes(value, name: str, *, limit: int | None = None) -> bytes:
-    """Returns `value` as bytes, checking its size against `limit` before any copy is made."""
-    if type(value) is bytes:
-        size = len(value)
+def at_most(limit: int, name: str):
+    """A check_size that refuses more than `limit` bytes."""
+
+    def check(size: int) -> None:
+        if size > limit:
+            raise ValueError(f"{name} is too long: {size} bytes, at most {limit} are allowed")
+
+    return check
+
+
+def key_data(value, name: str) -> bytes:
+    """Key bytes: any bytes-like object, or the same text as str (encoded as UTF-8)."""
+    if issubclass(type(value), str):
+        data = _utf8(value, MAX_KEY_BYTES)
+        if data is _TOO_LONG:
+            raise invalid_key(f"longer than {MAX_KEY_BYTES} bytes")
+        if data is _NOT_UNICODE:
+            raise invalid_key("the text is not valid Unicode")
+        return data
+    return exact_bytes(value, name, _check_key_size, accepted="bytes, a bytes-like object or str")
+
+
+def passphrase_bytes(value) -> bytes:
+    """A pass phrase: str (encoded as UTF-8) or any bytes-like object, never empty."""
+    if issubclass(type(value), str):
+        secret = _utf8(value, MAX_PASSPHRASE_BYTES)
+        if secret is _TOO_LONG:
+            raise ValueError(f"the pass phrase is longer than {MAX_PASSPHRASE_BYTES} bytes")
+        if secret is _NOT_UNICODE:
+            raise ValueError("the pass phrase is not valid Unicode")
     else:
-        view = byte_view(value, name)
-        size = view.nbytes
-    if limit is not None and size > limit:
-        raise ValueError(f"{name} is too long: {size} bytes, at most {limit} are allowed")
-    return value if type(value) is bytes else view.tobytes()
+        secret = exact_bytes(value, "passphrase", _check_passphrase_size,
+                             accepted="str, bytes or a bytes-like object")
+    if not secret:
+        raise ValueError("the pass phrase is empty")
+    return secret
+
+
+_TOO_LONG = object()
+_NOT_UNICODE = object()
+
+
+def _utf8(text, limit: int):
+    """The UTF-8 encoding of a str, read through str's own methods so that a subclass cannot
+    change it; _TOO_LONG past `limit` bytes, _NOT_UNICODE for lone surrogates."""
+    # A character takes at least one byte: the length bounds the work before encoding.
+    if str.__len__(text) > limit:
+        return _TOO_LONG
+    try:
+        data = str.encode(text, "utf-8")
+    except UnicodeEncodeError:
+        data = _NOT_UNICODE
+    if data is not _NOT_UNICODE and len(data) > limit:
+        return _TOO_LONG
+    return data
+
+
+def _check_key_size(size: int) -> None:
+    if size > MAX_KEY_BYTES:
+        raise invalid_key(f"longer than {MAX_KEY_BYTES} bytes")
+
+
+def _check_passphrase_size(size: int) -> None:
+    if size > MAX_PASSPHRASE_BYTES:
+        raise ValueError(f"the pass phrase is longer than {MAX_PASSPHRASE_BYTES} bytes")

@@ -14,10 +14,11 @@ def encapsulate(key: Key) -> tuple[bytes, bytes, bytes | None]:
     """Returns (payload_key, mlkem_ct, rsa_ct); rsa_ct is None for an ML-KEM-only key."""
     mlkem_secret, mlkem_ct = key.mlkem_public.encapsulate()
     if not key.hybrid:
-        return derive_payload_key(key.label, mlkem_secret, b"", mlkem_ct, None), mlkem_ct, None
+        return derive_payload_key(key.label, mlkem_secret=mlkem_secret, mlkem_ct=mlkem_ct), mlkem_ct, None
     rsa_secret = os.urandom(RSA_SECRET_SIZE)
     rsa_ct = key.rsa_public.encrypt(rsa_secret, OAEP)
-    payload_key = derive_payload_key(key.label, mlkem_secret, rsa_secret, mlkem_ct, rsa_ct)
+    payload_key = derive_payload_key(key.label, mlkem_secret=mlkem_secret, mlkem_ct=mlkem_ct,
+                                     rsa_secret=rsa_secret, rsa_ct=rsa_ct)
     return payload_key, mlkem_ct, rsa_ct
 
 
@@ -27,7 +28,7 @@ def decapsulate(key: Key, mlkem_ct: bytes, rsa_ct: bytes | None) -> bytes:
     # ML-KEM rejects implicitly: a bad ciphertext decapsulates to an unrelated secret.
     mlkem_secret = key.mlkem_private.decapsulate(mlkem_ct)
     if rsa_ct is None:
-        return derive_payload_key(key.label, mlkem_secret, b"", mlkem_ct, None)
+        return derive_payload_key(key.label, mlkem_secret=mlkem_secret, mlkem_ct=mlkem_ct)
     try:
         rsa_secret = key.rsa_private.decrypt(rsa_ct, OAEP)
     except ValueError:
@@ -36,11 +37,12 @@ def decapsulate(key: Key, mlkem_ct: bytes, rsa_ct: bytes | None) -> bytes:
         # Same treatment as ML-KEM: carry on with a random secret, so an OAEP failure takes
         # the same path as a tag failure and reveals nothing about the RSA step.
         rsa_secret = os.urandom(RSA_SECRET_SIZE)
-    return derive_payload_key(key.label, mlkem_secret, rsa_secret, mlkem_ct, rsa_ct)
+    return derive_payload_key(key.label, mlkem_secret=mlkem_secret, mlkem_ct=mlkem_ct,
+                              rsa_secret=rsa_secret, rsa_ct=rsa_ct)
 
 
 def derive_payload_key(
-    label: str, mlkem_secret: bytes, rsa_secret: bytes, mlkem_ct: bytes, rsa_ct: bytes | None
+    label: str, *, mlkem_secret: bytes, mlkem_ct: bytes, rsa_secret: bytes = b"", rsa_ct: bytes | None = None
 ) -> bytes:
     # The ciphertexts in `info` tie the key to this exact encapsulation, the label to the scheme.
     info = label.encode("ascii") + b"\x00" + mlkem_ct + (rsa_ct or b"")

@@ -1,17 +1,29 @@
 """Public-key encryption of a message: key encapsulation plus AES-256-GCM over the payload."""
 
 import os
+from typing import NamedTuple
 
 from cryptography.exceptions import InvalidTag
 from cryptography.hazmat.primitives.ciphers.aead import AESGCM
 
-from ._envelope import pack_ciphertext, pack_header, unpack_ciphertext
+from . import _legacy
+from ._envelope import ciphertext_bytes, pack_ciphertext, pack_header, unpack_ciphertext
 from ._errors import AUTHENTICATION_FAILED, NO_POST_QUANTUM_HALF, PUBLIC_KEY_CANNOT_DECRYPT
-from ._inputs import as_bytes, byte_view
+from ._inputs import at_most, exact_bytes, key_data
 from ._kem import decapsulate, encapsulate
-from ._keys import Key, LegacyKey, load_key, modulus_size
-from ._legacy import SCHEMES, decrypt_legacy
+from ._key_reader import load_exact
+from ._keys import Key, LegacyKey, modulus_size
 from ._params import MAX_MESSAGE_SIZE, NONCE_SIZE
+
+
+class Sealed(NamedTuple):
+    """One encryption: the KEM ciphertexts (rsa_ct None for an ML-KEM-only key), the nonce and
+    the sealed payload, in the order pack_ciphertext takes them."""
+
+    mlkem_ct: bytes
+    rsa_ct: bytes | None
+    nonce: bytes
+    sealed: bytes
 
 
 def pqc_encrypt_payload(message, public_key_bytes):
@@ -21,24 +33,26 @@ def pqc_encrypt_payload(message, public_key_bytes):
     for an ML-KEM-only key; pack_ciphertext turns either into one bytes value. A classic RSA
     key is refused with ValueError: nothing new is encrypted without a post-quantum half.
     """
-    data = as_bytes(message, "message", limit=MAX_MESSAGE_SIZE)
-    return _seal(data, _post_quantum_key(public_key_bytes, "public_key_bytes"))
+    data = exact_bytes(message, "message", at_most(MAX_MESSAGE_SIZE, "message"))
+    key = _post_quantum_key(key_data(public_key_bytes, "public_key_bytes"))
+    sealed = _seal(data, key)
+    if sealed.rsa_ct is None:
+        return sealed.mlkem_ct, sealed.nonce, sealed.sealed
+    return tuple(sealed)
 
 
-def _post_quantum_key(value, name: str) -> Key:
-    key = load_key(value, name)
+def _post_quantum_key(data: bytes) -> Key:
+    key = load_exact(data)
     if isinstance(key, LegacyKey):
         raise ValueError(NO_POST_QUANTUM_HALF)
     return key
 
 
-def _seal(data: bytes, key: Key) -> tuple[bytes, ...]:
+def _seal(data: bytes, key: Key) -> Sealed:
     payload_key, mlkem_ct, rsa_ct = encapsulate(key)
     nonce = os.urandom(NONCE_SIZE)
     sealed = AESGCM(payload_key).encrypt(nonce, data, pack_header(mlkem_ct, rsa_ct, nonce))
-    if rsa_ct is None:
-        return mlkem_ct, nonce, sealed
-    return mlkem_ct, rsa_ct, nonce, sealed
+    return Sealed(mlkem_ct, rsa_ct, nonce, sealed)
 
 
 def pqc_decrypt_payload(packed, private_key_bytes) -> bytes:
@@ -48,12 +62,12 @@ def pqc_decrypt_payload(packed, private_key_bytes) -> bytes:
     raises ValueError with one fixed text. With a classic RSA private key, the ciphertext is
     one that classic RSA encryption made before the switch (see docs/migration.md).
     """
-    packed = byte_view(packed, "ciphertext")
-    key = load_key(private_key_bytes, "private_key_bytes")
+    packed = ciphertext_bytes(packed)
+    key = load_exact(key_data(private_key_bytes, "private_key_bytes"))
     if not key.private:
         raise ValueError(PUBLIC_KEY_CANNOT_DECRYPT)
     if isinstance(key, LegacyKey):
-        return decrypt_legacy(packed, key)
+        return _legacy.decrypt(packed, key)
     envelope = unpack_ciphertext(packed)
     if envelope.hybrid != key.hybrid:
         ciphertext_kind = "hybrid ML-KEM-768+RSA" if envelope.hybrid else "ML-KEM-768 only"
@@ -69,9 +83,12 @@ def pqc_decrypt_payload(packed, private_key_bytes) -> bytes:
             )
     payload_key = decapsulate(key, envelope.mlkem_ct, envelope.rsa_ct)
     try:
-        return AESGCM(payload_key).decrypt(envelope.nonce, envelope.sealed, envelope.header)
+        message = AESGCM(payload_key).decrypt(envelope.nonce, envelope.sealed, envelope.header)
     except InvalidTag:
-        raise ValueError(AUTHENTICATION_FAILED) from None
+        message = None
+    if message is None:
+        raise ValueError(AUTHENTICATION_FAILED)
+    return message
 
 
 def reencrypt_legacy_ciphertext(
@@ -84,10 +101,18 @@ def reencrypt_legacy_ciphertext(
     "oaep-sha1" or "pkcs1v15". Naming the scheme the data was made with is safer: with
     "oaep-sha1" a damaged ciphertext fails instead of being re-encrypted as garbage.
     """
-    if not isinstance(scheme, str) or scheme not in SCHEMES:
-        raise ValueError(f"scheme must be one of {', '.join(map(repr, SCHEMES))}, not {scheme!r}")
-    ciphertext = byte_view(ciphertext, "ciphertext")
-    legacy = load_key(legacy_private_key_bytes, "legacy_private_key_bytes")
+    if issubclass(type(scheme), str):
+        # An exact copy: a subclass's __eq__ must not decide one comparison one way and the
+        # next another.
+        scheme = str.__str__(scheme)
+    if type(scheme) is not str or scheme not in _legacy.SCHEMES:
+        raise ValueError(
+            f"scheme must be one of {', '.join(map(repr, _legacy.SCHEMES))}, not {_shown(scheme)}"
+        )
+    ciphertext = ciphertext_bytes(ciphertext)
+    legacy_data = key_data(legacy_private_key_bytes, "legacy_private_key_bytes")
+    target_data = key_data(public_key_bytes, "public_key_bytes")
+    legacy = load_exact(legacy_data)
     if not isinstance(legacy, LegacyKey):
         raise ValueError(
             "legacy_private_key_bytes is a post-quantum key, whose ciphertexts need no conversion"
@@ -95,9 +120,10 @@ def reencrypt_legacy_ciphertext(
     if not legacy.private:
         raise ValueError(PUBLIC_KEY_CANNOT_DECRYPT)
     # The target is checked before anything is decrypted, so a wrong one costs nothing.
-    target = _post_quantum_key(public_key_bytes, "public_key_bytes")
-    sealed = _seal(decrypt_legacy(ciphertext, legacy, scheme), target)
-    if len(sealed) == 3:
-        mlkem_ct, nonce, payload = sealed
-        return pack_ciphertext(mlkem_ct, None, nonce, payload)
-    return pack_ciphertext(*sealed)
+    target = _post_quantum_key(target_data)
+    return pack_ciphertext(*_seal(_legacy.decrypt(ciphertext, legacy, scheme), target))
+
+
+def _shown(value) -> str:
+    text = repr(value) if type(value) in (str, bytes, int, type(None)) else f"a {type(value).__name__}"
+    return text if len(text) <= 40 else text[:37] + "..."

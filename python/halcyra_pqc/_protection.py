@@ -1,0 +1,165 @@
+"""Private keys protected by a pass phrase (see docs/formats.md): scrypt derives an AES-256-GCM
+key from the pass phrase, which seals the private key bytes. The form is JSON, like key
+bytes, and records its parameters; every parameter is checked before any work is done."""
+
+import os
+
+from cryptography.exceptions import InvalidTag
+from cryptography.hazmat.primitives.ciphers.aead import AESGCM
+from cryptography.hazmat.primitives.kdf.scrypt import Scrypt
+
+from ._errors import WRONG_PASSPHRASE, invalid_key
+from ._inputs import key_data, passphrase_bytes
+from ._key_format import (
+    KEY_FORMAT_VERSION,
+    PROTECTED_KIND,
+    b64,
+    base64_member,
+    check_members,
+    dump,
+    load_object,
+)
+from ._key_reader import load_exact, looks_like_key, public_key_bytes
+from ._params import (
+    MAX_KEY_BYTES,
+    NONCE_SIZE,
+    PAYLOAD_KEY_SIZE,
+    SCRYPT_LOG2_N,
+    SCRYPT_MAX_MEMORY,
+    SCRYPT_MAX_WORK,
+    SCRYPT_MIN_LOG2_N,
+    SCRYPT_P,
+    SCRYPT_R,
+    SCRYPT_SALT_SIZE,
+    TAG_SIZE,
+)
+
+KDF = "scrypt"
+CIPHER = "AES-256-GCM"
+_MEMBERS = ("version", "kind", "kdf", "salt", "log2_n", "r", "p", "cipher", "nonce", "sealed")
+
+
+def protect_private_key(private_key_bytes, passphrase) -> bytes:
+    """Returns the private key bytes protected by `passphrase` (str or bytes).
+
+    The result is read back by unprotect_private_key(), and by RSA.import_key(data, passphrase)
+    through mirelock. Public key bytes hold no secret and are refused.
+    """
+    data = key_data(private_key_bytes, "private_key_bytes")
+    secret = passphrase_bytes(passphrase)
+    if not load_exact(data).private:
+        raise ValueError("only private key bytes are protected: these are public key bytes, which hold no secret")
+    header = {
+        "version": KEY_FORMAT_VERSION,
+        "kind": PROTECTED_KIND,
+        "kdf": KDF,
+        "salt": b64(os.urandom(SCRYPT_SALT_SIZE)),
+        "log2_n": SCRYPT_LOG2_N,
+        "r": SCRYPT_R,
+        "p": SCRYPT_P,
+        "cipher": CIPHER,
+        "nonce": b64(os.urandom(NONCE_SIZE)),
+    }
+    sealed = AESGCM(_derive(secret, header)).encrypt(base64_member(header, "nonce"), data, dump(header))
+    return dump({**header, "sealed": b64(sealed)})
+
+
+def unprotect_private_key(protected_key_bytes, passphrase) -> bytes:
+    """Returns the private key bytes that protect_private_key() protected with `passphrase`.
+
+    A wrong pass phrase, and protected data that was modified, raise ValueError.
+    """
+    data = key_data(protected_key_bytes, "protected_key_bytes")
+    members = protected_members(data)
+    if members is None:
+        raise ValueError("these key bytes are not protected by a pass phrase: use them as they are")
+    return _open(members, passphrase)
+
+
+def protected_members(data: bytes) -> dict | None:
+    """The checked members of protected key bytes, or None for data of another form."""
+    if data.lstrip()[:1] != b"{":
+        return None
+    members = load_object(data)
+    if members.get("kind") != PROTECTED_KIND:
+        return None
+    check_members(members, set(_MEMBERS), "protected")
+    if type(members["version"]) is not int or members["version"] != KEY_FORMAT_VERSION:
+        raise invalid_key(f"unsupported protected key version (this release reads {KEY_FORMAT_VERSION})")
+    if members["kdf"] != KDF or members["cipher"] != CIPHER:
+        raise invalid_key(f'a protected key must use "kdf" {KDF!r} and "cipher" {CIPHER!r}')
+    log2_n, r, p = (members[name] for name in ("log2_n", "r", "p"))
+    if not all(type(value) is int for value in (log2_n, r, p)):
+        raise invalid_key('"log2_n", "r" and "p" must be integers')
+    # Bounded one at a time first, so that nothing below computes with an absurd number.
+    if not (SCRYPT_MIN_LOG2_N <= log2_n <= 24 and 1 <= r <= 256 and 1 <= p <= 256) or (
+        128 * 2**log2_n * r > SCRYPT_MAX_MEMORY or 2**log2_n * r * p > SCRYPT_MAX_WORK
+    ):
+        raise invalid_key(
+            f"the protected key asks for more scrypt work or memory than is accepted "
+            f"(N from 2**{SCRYPT_MIN_LOG2_N}, at most {SCRYPT_MAX_MEMORY // 2**20} MiB and "
+            f"{SCRYPT_MAX_WORK // (2**SCRYPT_LOG2_N * SCRYPT_R * SCRYPT_P)} times the default work)"
+        )
+    if not SCRYPT_SALT_SIZE <= len(base64_member(members, "salt")) <= 64:
+        raise invalid_key(f'"salt" must hold {SCRYPT_SALT_SIZE} to 64 bytes')
+    if len(base64_member(members, "nonce")) != NONCE_SIZE:
+        raise invalid_key(f'"nonce" must hold {NONCE_SIZE} bytes')
+    if not TAG_SIZE < len(base64_member(members, "sealed")) <= MAX_KEY_BYTES + TAG_SIZE:
+        raise invalid_key('"sealed" is not the size of sealed key bytes')
+    return members
+
+
+def _open(members: dict, passphrase) -> bytes:
+    if passphrase is None:
+        raise ValueError("the private key is protected by a pass phrase, and none was given")
+    secret = passphrase_bytes(passphrase)
+    header = {name: members[name] for name in _MEMBERS[:-1]}
+    aead = AESGCM(_derive(secret, header))
+    try:
+        data = aead.decrypt(base64_member(members, "nonce"), base64_member(members, "sealed"), dump(header))
+    except InvalidTag:
+        data = None
+    if data is None:
+        raise ValueError(WRONG_PASSPHRASE)
+    load_exact(data)
+    return data
+
+
+def _derive(secret: bytes, header: dict) -> bytes:
+    kdf = Scrypt(salt=base64_member(header, "salt"), length=PAYLOAD_KEY_SIZE,
+                 n=2 ** header["log2_n"], r=header["r"], p=header["p"])
+    return kdf.derive(secret)
+
+
+def import_key_pair(extern_key, passphrase=None):
+    """What RSA.import_key(extern_key, passphrase) stores, as (public material, private material).
+
+    - private key bytes: (their public key bytes, extern_key), so what a program publishes as
+      the public key never holds private material;
+    - protected private key bytes: unprotected with `passphrase` first, (public key bytes, the
+      unprotected private key bytes);
+    - public key bytes: (extern_key, None); a pass phrase changes nothing for them;
+    - anything not in the form of key bytes at all: (extern_key, extern_key), unread, so it
+      fails where it is used, as the core decides.
+    Key bytes that cannot be read, or a wrong or missing pass phrase, raise ValueError.
+    """
+    data = _key_shaped(extern_key)
+    if data is None:
+        return extern_key, extern_key
+    members = protected_members(data)
+    private = extern_key
+    if members is not None:
+        data = private = _open(members, passphrase)
+    if not load_exact(data).private:
+        return extern_key, None
+    return public_key_bytes(data), private
+
+
+def _key_shaped(value) -> bytes | None:
+    """`value` as exact bytes when it is in the form of key bytes, else None."""
+    try:
+        data = key_data(value, "extern_key")
+    except (TypeError, ValueError):
+        # Not bytes, not text, or too long to be key bytes: stored unread, as it always was.
+        data = None
+    return data if data is not None and looks_like_key(data) else None
