@@ -19,8 +19,9 @@ class PyCryptodomeKey[K: (bytes, str) = bytes]:
     def export_key(self, *args: object, **kwargs: object) -> K:
         """The private material if there is any, else the public material, unchanged.
 
-        Every argument (format, passphrase, protection, ...) is ignored: the key is never
-        encrypted on export.
+        With a pass phrase (keyword `passphrase`, or the second positional argument) the
+        private material comes back protected by it, as bytes from the core's
+        protect_private_key(). The other arguments (format, pkcs, protection, ...) are ignored.
         """
 
 class PyCryptodomeCipher:
@@ -40,8 +41,10 @@ def pycryptodome_generate(
 def pycryptodome_import_key[K: (bytes, str)](
     extern_key: K, passphrase: str | bytes | None = None
 ) -> PyCryptodomeKey[K]:
-    """Wraps `extern_key` unread as both the public and the private material; `passphrase`
-    is ignored."""
+    """A key over `extern_key` as the core reads it: private key bytes keep their data as the
+    private material and get the public key bytes the core derives; protected key bytes are
+    unprotected with `passphrase` first (ValueError when it is wrong or missing); public key
+    bytes have no private part; data not in the form of key bytes is stored unread as both."""
 
 class PKCS1_OAEP_Mock:
     @staticmethod
