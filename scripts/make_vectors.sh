@@ -12,6 +12,11 @@
 set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 python="${PYTHON:-$here/.venv/bin/python}"
+# Refused here too, before a throwaway environment is built for nothing.
+if [ -n "$(ls -A "$here/tests/vectors" 2>/dev/null)" ] && [[ " $* " != *" --force "* ]]; then
+    echo "make_vectors: tests/vectors already holds vectors; replacing them is a format break (--force)" >&2
+    exit 1
+fi
 work="$(mktemp -d "${TMPDIR:-/tmp}/halcyra-vectors.XXXXXX")"
 trap 'rm -rf "$work"' EXIT
 
