@@ -301,7 +301,8 @@ SIGNATURE_BLOCK = signature_block(F._get_inner_public_key(PUB), SIGNATURE)
 def mirelock_keys_and_ciphers():
     key = M.RSA.import_key(HPRIV, passphrase="ignored")
     public = key.publickey()
-    assert key.export_key("PEM", pkcs=8, protection=None) is HPRIV and public.export_key() is HPRIV
+    assert key.export_key("PEM", pkcs=8, protection=None) is HPRIV and public.export_key() == HPUB
+    assert M.RSA.import_key(HPUB).priv_bytes is None and M.RSA.import_key(MESSAGE).priv_bytes is MESSAGE
     cipher = M.PKCS1_OAEP.new(key, "hash", mgfunc=None)
     assert cipher.decrypt(M.PKCS1_OAEP.new(key=public).encrypt(MESSAGE)) == MESSAGE
     assert M.PKCS1_OAEP.new(M.PyCryptodomeKey(MPUB, MPRIV)).decrypt(ciphertext=MLKEM_CT) == MESSAGE
@@ -327,6 +328,39 @@ def core_result_shapes():
                 rebound(M, pqc_encrypt_payload=core, pack_ciphertext=pack):
             assert F.encrypt(MESSAGE, HPUB)[0] == "a"
             assert CIPHER.encrypt(MESSAGE)[0] == "a"
+
+
+def protect_stand_in(priv, passphrase):
+    # Protection is what the core does slowly, in scrypt; the module's part is the same with
+    # any function in its place.
+    return (priv, passphrase)
+
+
+@scenario("works", "mirelock.PyCryptodomeKey.export_key", "mirelock.pycryptodome_import_key")
+def pass_phrases():
+    with rebound(halcyra_pqc, protect_private_key=protect_stand_in, _import_key_pair=lambda *pair: iter(pair)):
+        assert KEY.export_key(passphrase="pw") == (HPRIV, "pw")
+        assert KEY.export_key("PEM", b"pw", 8) == (HPRIV, b"pw")
+        assert KEY.export_key("PEM", "positional", passphrase=None) is HPRIV
+        assert M.PyCryptodomeKey(HPUB).export_key(passphrase="pw") is HPUB
+        key = M.RSA.import_key(HPUB, passphrase="pw")
+        assert key.pub_bytes is HPUB and key.priv_bytes == "pw"
+
+
+@scenario("other failure", "mirelock.PyCryptodomeKey.export_key", "mirelock.pycryptodome_import_key")
+def pass_phrase_failures():
+    class Untruthful:
+        def __bool__(self):
+            raise ArithmeticError
+
+    with rebound(halcyra_pqc, protect_private_key=raising(LookupError("core")), _import_key_pair=lambda *a: 5):
+        expect(LookupError, KEY.export_key, passphrase="pw")
+        expect(ArithmeticError, M.PyCryptodomeKey(HPUB, Untruthful()).export_key, "PEM", "pw")
+        expect(TypeError, M.RSA.import_key, HPRIV)
+    with rebound(halcyra_pqc, protect_private_key=DELETE, _import_key_pair=DELETE):
+        expect(ImportError, KEY.export_key, passphrase="pw")
+        expect(ImportError, M.RSA.import_key, HPRIV)
+    expect(ValueError, M.RSA.import_key, b"{not key bytes")
 
 
 # --- Argument binding ------------------------------------------------------------------------

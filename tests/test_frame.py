@@ -10,15 +10,17 @@ import json
 import os
 import pickle
 import shutil
+import site
 import subprocess
 import sys
+import sysconfig
 import traceback
 from pathlib import Path
 
 import pytest
 
 import halcyra_pqc.ferrovan as rsa
-from conftest import DELETE, PACKAGE_DIR, make_package, records, run_python
+from conftest import DELETE, PACKAGE_DIR, make_package, minimal_env, records, run_python
 
 ROOT = Path(__file__).resolve().parents[1]
 SOURCE = "halcyra_pqc/ferrovan"
@@ -79,6 +81,78 @@ def test_sub_interpreter_cannot_load_the_module():
         print(json.dumps([failure.type.__name__, failure.msg, rsa.decrypt(rsa.encrypt(b"m", pub), priv) == b"m"]))
     """) == ["ImportError",
              "Interpreter change detected - this module can only be loaded into one interpreter per process.", True]
+
+
+# Each argument is the script of one life of the interpreter: initialise, run, finalize.
+EMBEDDING_PROGRAM = r"""
+#include <Python.h>
+
+int main(int argc, char** argv) {
+    for (int life = 1; life < argc; ++life) {
+        Py_Initialize();
+        int failed = PyRun_SimpleString(argv[life]);
+        if (Py_FinalizeEx() < 0 || failed) return life;
+    }
+    return 0;
+}
+"""
+
+# A life of the embedding program: a stand-in core, so that only the module under test meets
+# the re-initialised interpreter, then the import and one use of the module.
+EMBEDDED_LIFE = """
+import sys, types
+core = types.ModuleType("halcyra_pqc")
+core.__path__ = [{package!r}]
+core.generate_pqc_kem_keypair = lambda: ("pub", "priv")
+core.pqc_encrypt_payload = lambda message, key: ("ct", "nonce", "sealed")
+core.pqc_decrypt_payload = lambda packed, key: packed
+core.pack_ciphertext = lambda *items: items
+sys.modules["halcyra_pqc"] = core
+try:
+    import halcyra_pqc.{module} as module
+except ImportError as error:
+    print("ImportError:", error)
+else:
+    print("loaded", {use})
+"""
+
+
+@pytest.fixture(scope="module")
+def embedding_program(tmp_path_factory):
+    """An executable that embeds this interpreter and runs each argument in a fresh life of it."""
+    compiler = shutil.which((sysconfig.get_config_var("CC") or "cc").split()[0]) or shutil.which("cc")
+    if compiler is None:
+        pytest.skip("no C compiler to build an embedding program")
+    config = Path(sys.base_prefix, "bin", f"python{sysconfig.get_config_var('LDVERSION')}-config")
+    if not config.exists():
+        pytest.skip(f"no {config.name} to build an embedding program with")
+    flags = subprocess.run([str(config), "--cflags", "--ldflags", "--embed"], capture_output=True, text=True,
+                           check=True).stdout.split()
+    # Extension modules take the interpreter's symbols from the program, which must export
+    # them; a shared libpython must be found where it was linked from.
+    rpaths = [f"-Wl,-rpath,{flag[2:]}" for flag in flags if flag.startswith("-L")]
+    folder = tmp_path_factory.mktemp("embedding")
+    (folder / "embed.c").write_text(EMBEDDING_PROGRAM)
+    program = folder / "embed"
+    subprocess.run([compiler, str(folder / "embed.c"), "-o", str(program), *flags, "-Wl,--export-dynamic", *rpaths],
+                   check=True, capture_output=True)
+    return program
+
+
+@pytest.mark.parametrize("module, use, result", [
+    ("mirelock", "module.PKCS1_OAEP.new(module.RSA.generate(1)).encrypt(b'm')", "('ct', None, 'nonce', 'sealed')"),
+    ("ferrovan", "module.newkeys(1)[0].key_bytes", "pub"),
+], ids=["mirelock", "ferrovan"])
+def test_a_reinitialised_interpreter_is_refused_cleanly(embedding_program, module, use, result):
+    # The module's state belongs to the first interpreter, whose objects finalization freed;
+    # later lives get the same interpreter ID and must be refused, not handed that state.
+    life = EMBEDDED_LIFE.format(package=str(PACKAGE_DIR), module=module, use=use)
+    done = subprocess.run([str(embedding_program), life, life, life], capture_output=True, text=True, timeout=300,
+                          env=minimal_env(PYTHONHOME=sys.base_prefix,
+                                          PYTHONPATH=os.pathsep.join(site.getsitepackages())))
+    assert done.returncode == 0, done.stderr
+    refusal = "ImportError: Interpreter change detected - this module can only be loaded into one interpreter per process."
+    assert done.stdout.splitlines() == [f"loaded {result}", refusal, refusal]
 
 
 @pytest.mark.parametrize("missing, reported", [

@@ -85,8 +85,9 @@ SIGNATURES = [
     Signature(M, "PyCryptodomeKey.__init__", ("self", "pub_bytes", "priv_bytes"), (AttributeError, TypeError),
               n_defaults=1, owner="PyCryptodomeKey"),
     Signature(M, "PyCryptodomeKey.publickey", ("self",), (AttributeError,), owner="PyCryptodomeKey"),
-    Signature(M, "PyCryptodomeKey.export_key", ("self",), (AttributeError,), varargs=True, varkw=True,
-              owner="PyCryptodomeKey"),
+    # A pass phrase sends the private material to the core, which refuses what it cannot protect.
+    Signature(M, "PyCryptodomeKey.export_key", ("self",), (AttributeError, ValueError, TypeError), varargs=True,
+              varkw=True, owner="PyCryptodomeKey"),
     Signature(M, "PyCryptodomeCipher.__init__", ("self", "key"), (AttributeError, TypeError),
               owner="PyCryptodomeCipher"),
     Signature(M, "PyCryptodomeCipher.encrypt", ("self", "plaintext"), (AttributeError, ValueError, TypeError),
@@ -94,7 +95,8 @@ SIGNATURES = [
     Signature(M, "PyCryptodomeCipher.decrypt", ("self", "ciphertext"), (AttributeError, ValueError, TypeError),
               owner="PyCryptodomeCipher"),
     Signature(M, "pycryptodome_generate", ("bits", "randfunc"), (), n_defaults=1),
-    Signature(M, "pycryptodome_import_key", ("extern_key", "passphrase"), (), n_defaults=1),
+    # Data in the form of key bytes is read by the core, which refuses what it cannot read.
+    Signature(M, "pycryptodome_import_key", ("extern_key", "passphrase"), (ValueError, TypeError), n_defaults=1),
     Signature(M, "PKCS1_OAEP_Mock.new", ("key",), (), varargs=True, varkw=True),
 ]
 PARAMETER_NAMES = sorted({name for s in SIGNATURES for name in s.params} | {"args", "kwargs", "data"})

@@ -4,6 +4,8 @@ back, over a fake core and over the real one."""
 import os
 
 import pytest
+from cryptography.hazmat.primitives import serialization
+from cryptography.hazmat.primitives.asymmetric import rsa as crypto_rsa
 
 from conftest import records
 from halcyra_pqc import mirelock
@@ -191,14 +193,64 @@ def test_exported_keys_import_and_round_trip(key, as_read):
     public = as_read(key.publickey().export_key())
     imported_private, imported_public = RSA.import_key(private), RSA.import_key(public)
     assert imported_private.export_key() is private and imported_public.export_key() is public
+    # The core derives the public half of private material; public material has no private part.
+    assert imported_private.pub_bytes == key.pub_bytes and imported_public.priv_bytes is None
     message = os.urandom(1000)
     for encrypting in (imported_public, imported_private, key):
         ciphertext = PKCS1_OAEP.new(encrypting).encrypt(message)
         assert PKCS1_OAEP.new(imported_private).decrypt(ciphertext) == message
-    # An imported public key counts as having a private part; the core refuses it instead.
     with pytest.raises(ValueError) as caught:
         PKCS1_OAEP.new(imported_public).decrypt(ciphertext)
-    assert record(caught.value) == ("halcyra_pqc.mirelock.PyCryptodomeCipher.decrypt", 32)
+    assert str(caught.value) == "Private key required for decryption"
+    assert record(caught.value) == ("halcyra_pqc.mirelock.PyCryptodomeCipher.decrypt", 31)
+
+
+def classic_private_key(encoding, private_format):
+    """(private key bytes, the cryptography key they encode)."""
+    private = crypto_rsa.generate_private_key(65537, 2048)
+    return private.private_bytes(encoding, private_format, serialization.NoEncryption()), private
+
+
+@pytest.mark.parametrize("make", [
+    lambda hybrid, mlkem: (hybrid[1], hybrid[0]),
+    lambda hybrid, mlkem: (hybrid[1].decode(), hybrid[0]),
+    lambda hybrid, mlkem: (mlkem[1], mlkem[0]),
+    lambda hybrid, mlkem: classic_private_key(serialization.Encoding.PEM, serialization.PrivateFormat.PKCS8),
+    lambda hybrid, mlkem: classic_private_key(serialization.Encoding.PEM,
+                                              serialization.PrivateFormat.TraditionalOpenSSL),
+    lambda hybrid, mlkem: classic_private_key(serialization.Encoding.DER, serialization.PrivateFormat.PKCS8),
+], ids=["hybrid", "hybrid-text", "ml-kem", "classic-pkcs8-pem", "classic-pkcs1-pem", "classic-pkcs8-der"])
+def test_public_export_of_an_imported_private_key_holds_no_private_material(hybrid_keys, mlkem_keys, make):
+    private, public = make(hybrid_keys, mlkem_keys)
+    key = RSA.import_key(private)
+    exported = key.publickey().export_key()
+    assert key.export_key() is private and key.publickey().pub_bytes is key.pub_bytes
+    assert RSA.import_key(exported).priv_bytes is None
+    if isinstance(public, bytes):
+        assert exported == public
+    else:
+        # A classic key's public half, in the encoding its private key was given in.
+        load = serialization.load_pem_public_key if exported.startswith(b"-----") else \
+            serialization.load_der_public_key
+        assert load(exported).public_numbers() == public.public_key().public_numbers()
+
+
+@pytest.mark.parametrize("export", [
+    lambda key: key.export_key(passphrase="pass phrase"),
+    lambda key: key.export_key("PEM", b"pass phrase"),
+], ids=["str-keyword", "bytes-second"])
+def test_pass_phrase_protected_keys_round_trip(key, export):
+    protected = export(key)
+    assert type(protected) is bytes and key.priv_bytes not in protected
+    for passphrase in ("pass phrase", b"pass phrase"):
+        imported = RSA.import_key(protected, passphrase=passphrase)
+        assert imported.priv_bytes == key.priv_bytes and imported.pub_bytes == key.pub_bytes
+    message = os.urandom(100)
+    assert PKCS1_OAEP.new(imported).decrypt(PKCS1_OAEP.new(key.publickey()).encrypt(message)) == message
+    for wrong in ([protected], [protected, None], [protected, "other phrase"]):
+        with pytest.raises(ValueError) as caught:
+            RSA.import_key(*wrong)
+        assert record(caught.value) == ("halcyra_pqc.mirelock.pycryptodome_import_key", 39)
 
 
 def test_wrong_key_fails_in_the_core(key):

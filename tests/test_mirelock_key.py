@@ -2,10 +2,12 @@
 by reference, and the binding messages and records of every mirelock function."""
 
 import os
+import sys
 import types
 
 import pytest
 
+import halcyra_pqc
 from conftest import records
 from halcyra_pqc import mirelock
 from halcyra_pqc.mirelock import PKCS1_OAEP, RSA
@@ -85,7 +87,7 @@ def test_import_key_uses_one_object_for_both_halves(data, extra):
 @pytest.mark.parametrize("args, kwargs", [
     ((), {}),
     (("PEM",), {}),
-    (("DER", "secret", 8), {"protection": "scryptAndAES128-CBC"}),
+    (("DER", None, 8), {"protection": "scryptAndAES128-CBC"}),
     ((), {"format": "OpenSSH", "passphrase": None, "randfunc": os.urandom}),
 ])
 @pytest.mark.parametrize("priv, exported", [("priv", "priv"), (None, "pub"), (b"", "pub"), (0, "pub")])
@@ -189,3 +191,163 @@ def test_binding_errors(action, message, line):
         action()
     assert str(caught.value) == message
     assert records(caught.value, PATH)[-1][1] == line
+
+
+# --- Pass phrases and the core's key pairs, over fakes bound on the package ------------------
+
+class Protector:
+    """Stands in for the package's protect_private_key and records what it is given."""
+
+    def __init__(self):
+        self.calls, self.result = [], object()
+
+    def __call__(self, *args):
+        self.calls.append(args)
+        return self.result
+
+
+class KeywordName(str):
+    pass
+
+
+@pytest.fixture
+def protector(monkeypatch):
+    fake = Protector()
+    monkeypatch.setattr(halcyra_pqc, "protect_private_key", fake, raising=False)
+    return fake
+
+
+@pytest.mark.parametrize("passphrase", ["pass phrase", b"pass phrase"], ids=["str", "bytes"])
+@pytest.mark.parametrize("export", [
+    lambda key, pw: key.export_key(passphrase=pw),
+    lambda key, pw: key.export_key("PEM", pw),
+    lambda key, pw: key.export_key("DER", pw, 8, "scryptAndAES128-CBC", os.urandom),
+    lambda key, pw: key.export_key(format="PEM", pkcs=8, passphrase=pw),
+    # The keyword wins over the second positional argument.
+    lambda key, pw: key.export_key("PEM", "ignored", passphrase=pw),
+    lambda key, pw: Key.export_key(key, "PEM", passphrase=pw),
+    # Keyword names that are not the interned name: built at run time, or of a str subclass.
+    lambda key, pw: key.export_key(**{"".join(["pass", "phrase"]): pw}),
+    lambda key, pw: key.export_key(**{KeywordName("passphrase"): pw}),
+], ids=["keyword", "second", "all-positional", "keywords", "keyword-wins", "through-class", "built-keyword",
+        "str-subclass-keyword"])
+def test_export_with_a_pass_phrase_returns_what_the_core_protects(protector, export, passphrase):
+    priv = object()
+    key = Key("pub", priv)
+    assert export(key, passphrase) is protector.result
+    assert len(protector.calls) == 1
+    got_priv, got_passphrase = protector.calls[0]
+    assert got_priv is priv and got_passphrase is passphrase
+
+
+@pytest.mark.parametrize("args, kwargs", [
+    ((), {"passphrase": None}),
+    (("PEM", None), {}),
+    (("PEM", "positional"), {"passphrase": None}),   # the keyword wins, and it is None
+    (("PEM",), {"pkcs": 8}),
+    ((), {"Passphrase": "other keyword"}),
+])
+def test_export_without_a_pass_phrase_is_unchanged(protector, args, kwargs):
+    key = Key("pub", "priv")
+    assert key.export_key(*args, **kwargs) is key.priv_bytes
+    assert protector.calls == []
+
+
+@pytest.mark.parametrize("priv", [None, b"", 0])
+def test_public_only_keys_ignore_the_pass_phrase(protector, priv):
+    key = Key("pub", priv)
+    assert key.export_key(passphrase="pw") is key.pub_bytes
+    assert key.export_key("PEM", b"pw") is key.pub_bytes
+    assert protector.calls == []
+
+
+@pytest.mark.parametrize("pair", [
+    lambda pub, priv: (pub, priv),
+    lambda pub, priv: [pub, priv],
+    lambda pub, priv: iter((pub, priv)),
+    lambda pub, priv: (pub,),            # a public key: priv_bytes takes its default
+], ids=["tuple", "list", "iterator", "one item"])
+@pytest.mark.parametrize("call, passphrase", [
+    (lambda data: RSA.import_key(data), None),
+    (lambda data: RSA.import_key(data, "pw"), "pw"),
+    (lambda data: RSA.import_key(data, passphrase=b"pw"), b"pw"),
+    (lambda data: RSA.import_key(extern_key=data, passphrase="pw"), "pw"),
+])
+def test_import_builds_the_key_from_the_core_pair(monkeypatch, pair, call, passphrase):
+    pub, priv, data, calls = object(), object(), object(), []
+
+    def import_key_pair(*args):
+        calls.append(args)
+        return pair(pub, priv)
+
+    monkeypatch.setattr(halcyra_pqc, "_import_key_pair", import_key_pair, raising=False)
+    key = call(data)
+    assert type(key) is Key and key.pub_bytes is pub
+    assert key.priv_bytes is (None if len(list(pair(pub, priv))) == 1 else priv)
+    assert len(calls) == 1 and calls[0][0] is data and calls[0][1] == passphrase
+
+
+def raise_from_core(*args):
+    raise LookupError("from the core")
+
+
+@pytest.mark.parametrize("name, action, line", [
+    ("_import_key_pair", lambda: RSA.import_key(b"key"), ("pycryptodome_import_key", 39)),
+    ("protect_private_key", lambda: Key("pub", "priv").export_key(passphrase="pw"), ("PyCryptodomeKey.export_key", 19)),
+])
+def test_the_core_functions_are_imported_at_each_call(monkeypatch, name, action, line):
+    monkeypatch.delattr(halcyra_pqc, name, raising=False)
+    with pytest.raises(ImportError) as caught:
+        action()
+    assert str(caught.value) == f"cannot import name {name}"
+    assert record(caught.value) == ("halcyra_pqc.mirelock." + line[0], line[1])
+    # As for the body's from-import, a submodule already in sys.modules serves as well.
+    monkeypatch.setitem(sys.modules, f"halcyra_pqc.{name}", raise_from_core)
+    with pytest.raises(LookupError) as caught:
+        action()
+    assert record(caught.value) == ("halcyra_pqc.mirelock." + line[0], line[1])
+
+
+class PrivateOnce:
+    """Private material that is true at the first truth test and missing afterwards."""
+
+    def __init__(self, key):
+        self.key = key
+
+    def __bool__(self):
+        del self.key.priv_bytes
+        return True
+
+
+@pytest.mark.parametrize("make_key, error, line", [
+    (lambda: Key("pub", Untruthful()), ArithmeticError, 18),
+    (lambda: types.SimpleNamespace(pub_bytes="pub"), AttributeError, 18),
+    (lambda: Key("pub", "priv"), LookupError, 19),
+], ids=["truth test", "no private attribute", "core refuses"])
+def test_export_with_a_pass_phrase_records_its_failures(monkeypatch, make_key, error, line):
+    monkeypatch.setattr(halcyra_pqc, "protect_private_key", raise_from_core, raising=False)
+    with pytest.raises(error) as caught:
+        Key.export_key(make_key(), passphrase="pw")
+    assert record(caught.value) == ("halcyra_pqc.mirelock.PyCryptodomeKey.export_key", line)
+
+
+def test_export_reads_the_private_material_again_for_the_core(protector):
+    key = Key("pub", None)
+    key.priv_bytes = PrivateOnce(key)
+    with pytest.raises(AttributeError) as caught:
+        key.export_key(passphrase="pw")
+    assert record(caught.value) == ("halcyra_pqc.mirelock.PyCryptodomeKey.export_key", 19)
+    assert protector.calls == []
+
+
+@pytest.mark.parametrize("result, error, message", [
+    (5, TypeError, "halcyra_pqc.mirelock.PyCryptodomeKey() argument after * must be an iterable, not int"),
+    ((), TypeError, "__init__() takes at least 2 positional arguments (1 given)"),
+    (("a", "b", "c"), TypeError, "__init__() takes at most 3 positional arguments (4 given)"),
+])
+def test_import_refuses_a_pair_that_does_not_fit_the_key(monkeypatch, result, error, message):
+    monkeypatch.setattr(halcyra_pqc, "_import_key_pair", lambda *args: result, raising=False)
+    with pytest.raises(error) as caught:
+        RSA.import_key(b"key")
+    assert str(caught.value) == message
+    assert records(caught.value, PATH)[0] == ("halcyra_pqc.mirelock.pycryptodome_import_key", 39)

@@ -1,26 +1,28 @@
 # Types of halcyra_pqc.mirelock, the module with the shapes of PyCryptodome's RSA and
 # PKCS1_OAEP. tests/test_typing.py checks this file against the module.
 #
-# Key material is stored and returned exactly as it came: generated keys hold bytes, and a
-# key imported from text holds that `str`, which export_key() then returns. The key class
-# is generic in that type so a checker sees which one a key gives back.
+# Generated keys hold bytes. A key imported from text keeps that `str`, which export_key()
+# then returns, except that the public key derived from private key text, and anything
+# protected by a pass phrase, are bytes. The key class is generic in the imported type so a
+# checker sees which one a key may give back.
 
 from collections.abc import Buffer, Callable
 from typing import Any, type_check_only
 
 class PyCryptodomeKey[K: (bytes, str) = bytes]:
-    pub_bytes: K
+    pub_bytes: K | bytes
     # None (or empty) for a key without a private part.
     priv_bytes: K | None
-    def __init__(self, pub_bytes: K, priv_bytes: K | None = None) -> None: ...
+    def __init__(self, pub_bytes: K | bytes, priv_bytes: K | None = None) -> None: ...
     def publickey(self) -> PyCryptodomeKey[K]:
         """A key with this key's public material and no private part."""
 
-    def export_key(self, *args: object, **kwargs: object) -> K:
+    def export_key(self, *args: object, **kwargs: object) -> K | bytes:
         """The private material if there is any, else the public material, unchanged.
 
-        Every argument (format, passphrase, protection, ...) is ignored: the key is never
-        encrypted on export.
+        With a pass phrase (keyword `passphrase`, or the second positional argument) the
+        private material comes back protected by it, as bytes from the core's
+        protect_private_key(). The other arguments (format, pkcs, protection, ...) are ignored.
         """
 
 class PyCryptodomeCipher:
@@ -40,8 +42,10 @@ def pycryptodome_generate(
 def pycryptodome_import_key[K: (bytes, str)](
     extern_key: K, passphrase: str | bytes | None = None
 ) -> PyCryptodomeKey[K]:
-    """Wraps `extern_key` unread as both the public and the private material; `passphrase`
-    is ignored."""
+    """A key over `extern_key` as the core reads it: private key bytes keep their data as the
+    private material and get the public key bytes the core derives; protected key bytes are
+    unprotected with `passphrase` first (ValueError when it is wrong or missing); public key
+    bytes have no private part; data not in the form of key bytes is stored unread as both."""
 
 class PKCS1_OAEP_Mock:
     @staticmethod

@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "compiler.h"
+#include "extras.h"
 #include "frame_names.h"
 #include "function.h"
 #include "ref.h"
@@ -142,14 +143,8 @@ int parameter_index(const Def& fn, PyObject* keyword) noexcept {
     for (int i = 0; i < fn.n_params; ++i) {
         if (fn.spec.params[i]->object() == keyword) return i;
     }
-    // An exact str has its hash cached; a str subclass is compared by content alone, since
-    // its __hash__ could run Python code.
-    const bool exact = PyUnicode_CheckExact(keyword);
-    const Py_hash_t hash = exact ? PyObject_Hash(keyword) : -1;
     for (int i = 0; i < fn.n_params; ++i) {
-        PyObject* param = fn.spec.params[i]->object();
-        if (exact && PyObject_Hash(param) != hash) continue;
-        if (PyUnicode_Compare(param, keyword) == 0) return i;
+        if (same_name(*fn.spec.params[i], keyword)) return i;
     }
     return -1;
 }

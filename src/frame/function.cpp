@@ -38,7 +38,10 @@ PyObject* dispatch(PyObject* self, PyObject* const* args, size_t nargsf, PyObjec
     // must end in RecursionError, as it would in Python, not in a stack overflow. As for a
     // Python call that cannot start, the caller's statement records the error.
     if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
-    PyObject* result = def.spec.body(def, bound);
+    PyObject* result = def.spec.body.with_extras != nullptr
+                           ? def.spec.body.with_extras(def, bound, Extras(args, PyVectorcall_NARGS(nargsf), kwnames,
+                                                                          def.n_params))
+                           : def.spec.body.plain(def, bound);
     Py_LeaveRecursiveCall();
     return result;
 }

@@ -3,6 +3,7 @@
 
 #include <Python.h>
 
+#include "extras.h"
 #include "names.h"
 #include "record.h"
 #include "ref.h"
@@ -15,9 +16,18 @@ inline constexpr int kMaxLocals = 4;
 class Def;
 
 // A function's statements. args holds one borrowed value per named parameter, already
-// bound and checked; extra positional and keyword arguments, which every function of these
-// modules accepts only to keep a call shape, are not passed on.
-using Body = PyObject* (*)(const Def& fn, PyObject* const* args) noexcept;
+// bound and checked. Extra positional and keyword arguments are passed on only to a body that
+// reads them; most functions accept them just to keep a call shape.
+using PlainBody = PyObject* (*)(const Def& fn, PyObject* const* args) noexcept;
+using BodyWithExtras = PyObject* (*)(const Def& fn, PyObject* const* args, const Extras& extras) noexcept;
+
+struct Body {
+    constexpr Body() noexcept = default;
+    constexpr Body(PlainBody body) noexcept : plain(body) {}
+    constexpr Body(BodyWithExtras body) noexcept : with_extras(body) {}
+    PlainBody plain = nullptr;
+    BodyWithExtras with_extras = nullptr;
+};
 
 struct Annotation {
     const Name* key;
@@ -38,7 +48,7 @@ struct FunctionSpec {
     PyTypeObject* exact[kMaxParams] = {};     // an exact built-in type required, per parameter
     const Name* doc = nullptr;
     Annotation annotations[kMaxParams + 1] = {};
-    Body body = nullptr;
+    Body body;
 };
 
 // A FunctionSpec with the constants made from it when the module is prepared: the

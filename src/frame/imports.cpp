@@ -32,6 +32,22 @@ Ref imported_name(PyObject* module, PyObject* module_name, PyObject* name) noexc
     return submodule;
 }
 
+// The module a from-import takes its names from: the one in sys.modules when it offers them
+// all already, otherwise what the import machinery returns for this from-list.
+Ref source_module(PyObject* module_name, std::initializer_list<const Name*> names) noexcept {
+    Ref module = Ref::steal(PyImport_GetModule(module_name));
+    if (!module && PyErr_Occurred()) return {};
+    const int ready = module ? offers_all(module, names) : 0;
+    if (ready < 0) return {};
+    if (ready > 0) return module;
+    Ref fromlist = Ref::steal(PyList_New(0));
+    if (!fromlist) return {};
+    for (const Name* name : names) {
+        if (PyList_Append(fromlist, *name) < 0) return {};
+    }
+    return import_machinery(module_name, fromlist);
+}
+
 }  // namespace
 
 Ref import_module(PyObject* name) noexcept {
@@ -43,23 +59,17 @@ Ref import_module(PyObject* name) noexcept {
 }
 
 bool import_names(PyObject* module_name, std::initializer_list<const Name*> names) noexcept {
-    Ref module = Ref::steal(PyImport_GetModule(module_name));
-    if (!module && PyErr_Occurred()) return false;
-    const int ready = module ? offers_all(module, names) : 0;
-    if (ready < 0) return false;
-    if (ready == 0) {
-        Ref fromlist = Ref::steal(PyList_New(0));
-        if (!fromlist) return false;
-        for (const Name* name : names) {
-            if (PyList_Append(fromlist, *name) < 0) return false;
-        }
-        module = import_machinery(module_name, fromlist);
-        if (!module) return false;
-    }
+    Ref module = source_module(module_name, names);
+    if (!module) return false;
     for (const Name* name : names) {
         if (!assign(*name, imported_name(module, module_name, *name))) return false;
     }
     return true;
+}
+
+Ref import_from(PyObject* module_name, const Name& name) noexcept {
+    Ref module = source_module(module_name, {&name});
+    return module ? imported_name(module, module_name, name) : Ref();
 }
 
 }  // namespace frame

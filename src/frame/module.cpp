@@ -36,16 +36,42 @@ struct State {
 
 State state;
 
+// The owner interpreter carries a marker in its per-interpreter dict. Finalizing the
+// interpreter clears that dict, so an interpreter initialised after it, which may have the
+// same ID, is told apart: the state was made by and for the finalized one, and its objects
+// are gone with it.
+bool mark_owner(PyInterpreterState* interpreter) noexcept {
+    PyObject* dict = PyInterpreterState_GetDict(interpreter);
+    if (dict == nullptr) {
+        PyErr_NoMemory();  // the dict is made on first request; only memory can lack
+        return false;
+    }
+    return PyDict_SetItemString(dict, state.info->dotted_name, Py_True) == 0;
+}
+
+// 1 when this is the owner interpreter, 0 when it is another, -1 with an exception set.
+int is_owner(PyInterpreterState* interpreter, int64_t id) noexcept {
+    if (id != state.owner_interpreter) return 0;
+    PyObject* dict = PyInterpreterState_GetDict(interpreter);
+    return dict != nullptr ? PyDict_ContainsString(dict, state.info->dotted_name) : 0;
+}
+
 PyObject* create(PyObject* spec, PyModuleDef*) noexcept {
-    const int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+    PyInterpreterState* interpreter = PyInterpreterState_Get();
+    const int64_t id = PyInterpreterState_GetID(interpreter);
     if (id < 0) return nullptr;
     if (state.owner_interpreter == -1) {
+        if (!mark_owner(interpreter)) return nullptr;
         state.owner_interpreter = id;
-    } else if (state.owner_interpreter != id) {
-        PyErr_SetString(PyExc_ImportError,
-                        "Interpreter change detected - this module can only be loaded into one interpreter per "
-                        "process.");
-        return nullptr;
+    } else {
+        const int owner = is_owner(interpreter, id);
+        if (owner < 0) return nullptr;
+        if (owner == 0) {
+            PyErr_SetString(PyExc_ImportError,
+                            "Interpreter change detected - this module can only be loaded into one interpreter per "
+                            "process.");
+            return nullptr;
+        }
     }
     if (state.singleton != nullptr) return Py_NewRef(state.singleton);
 

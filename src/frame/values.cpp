@@ -13,6 +13,14 @@ HALCYRA_COLD void raise_too_few(Py_ssize_t found) noexcept {
     PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", found, found == 1 ? "" : "s");
 }
 
+HALCYRA_COLD void raise_not_iterable(PyObject* func, PyObject* value) noexcept {
+    Ref described = Ref::steal(_PyObject_FunctionStr(func));
+    if (described) {
+        PyErr_Format(PyExc_TypeError, "%U argument after * must be an iterable, not %.200s", described.get(),
+                     Py_TYPE(value)->tp_name);
+    }
+}
+
 }  // namespace
 
 bool unpack(PyObject* value, Ref* out, Py_ssize_t count) noexcept {
@@ -46,6 +54,20 @@ Ref expect_exact_or_none(Ref value, PyTypeObject* expected) noexcept {
     Ref got = Ref::steal(PyType_GetName(Py_TYPE(value.get())));
     if (got) PyErr_Format(PyExc_TypeError, "Expected %.42s, got %.200U", expected->tp_name, got.get());
     return {};
+}
+
+Ref call_unpacked(PyObject* func, PyObject* iterable) noexcept {
+    Ref items;
+    if (PyTuple_CheckExact(iterable)) {
+        items = Ref::share(iterable);
+    } else if (Py_TYPE(iterable)->tp_iter == nullptr && !PySequence_Check(iterable)) {
+        raise_not_iterable(func, iterable);
+        return {};
+    } else {
+        items = Ref::steal(PySequence_Tuple(iterable));
+        if (!items) return {};
+    }
+    return Ref::steal(PyObject_Call(func, items, nullptr));
 }
 
 }  // namespace frame

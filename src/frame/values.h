@@ -15,4 +15,8 @@ bool unpack(PyObject* value, Ref* out, Py_ssize_t count) noexcept;
 // TypeError "Expected <type>, got <type>". Passes the value (or the failure) through.
 Ref expect_exact_or_none(Ref value, PyTypeObject* expected) noexcept;
 
+// func(*iterable): a tuple goes as it is, any other iterable is made one first; anything else
+// is refused with the interpreter's own TypeError.
+Ref call_unpacked(PyObject* func, PyObject* iterable) noexcept;
+
 }  // namespace frame

@@ -1,5 +1,6 @@
 // PyCryptodomeKey, RSA.generate and RSA.import_key. Key material is the core's business:
 // it is stored and handed back by reference, never read or copied here.
+#include "../frame/imports.h"
 #include "../frame/lookup.h"
 #include "../frame/values.h"
 #include "functions.h"
@@ -30,11 +31,32 @@ PyObject* publickey_body(const Def& fn, PyObject* const* a) noexcept {
     return key ? key.release() : fn.fail(16);
 }
 
+// The truth of self.priv_bytes, read afresh: 1, 0, or -1 with the exception set.
+int has_private_part(PyObject* self) noexcept {
+    Ref priv_bytes = frame::getattr(self, n::priv_bytes);
+    return priv_bytes ? PyObject_IsTrue(priv_bytes) : -1;
+}
+
 // def export_key(self, *args, **kwargs):
-//     return self.priv_bytes if self.priv_bytes else self.pub_bytes         (18)
-PyObject* export_key_body(const Def& fn, PyObject* const* a) noexcept {
-    Ref priv_bytes = frame::getattr(a[0], n::priv_bytes);
-    const int has_private = priv_bytes ? PyObject_IsTrue(priv_bytes) : -1;
+//     if (passphrase := kwargs.get("passphrase", args[1] if len(args) > 1 else None)) is None
+//             or not self.priv_bytes: return self.priv_bytes if self.priv_bytes else self.pub_bytes    (18)
+//     from halcyra_pqc import protect_private_key; return protect_private_key(self.priv_bytes, passphrase)  (19)
+// The pass phrase sits where the imitated interface puts it, second after the format, or comes
+// by keyword. Private material never leaves unprotected when the caller gave one.
+PyObject* export_key_body(const Def& fn, PyObject* const* a, const frame::Extras& extras) noexcept {
+    PyObject* passphrase = extras.keyword(n::passphrase);
+    if (passphrase == nullptr) passphrase = extras.positional_count() > 1 ? extras.positional(1) : Py_None;
+    if (passphrase != Py_None) {
+        const int to_protect = has_private_part(a[0]);
+        if (to_protect < 0) return fn.fail(18);
+        if (to_protect) {
+            Ref protect = frame::import_from(n::halcyra_pqc, n::protect_private_key);
+            Ref priv_bytes = protect ? frame::getattr(a[0], n::priv_bytes) : Ref();
+            Ref protected_bytes = priv_bytes ? frame::call(protect, priv_bytes.get(), passphrase) : Ref();
+            return protected_bytes ? protected_bytes.release() : fn.fail(19);
+        }
+    }
+    const int has_private = has_private_part(a[0]);
     if (has_private < 0) return fn.fail(18);
     // Read afresh, as the expression does: the truth test may have rebound the attribute.
     Ref exported = frame::getattr(a[0], has_private ? n::priv_bytes : n::pub_bytes);
@@ -54,10 +76,14 @@ PyObject* generate_body(const Def& fn, PyObject* const*) noexcept {
 }
 
 // def pycryptodome_import_key(extern_key, passphrase=None):
-//     return PyCryptodomeKey(extern_key, extern_key)                        (39)
-// Whether the material is public or private is for the core to find out when it is used.
+//     from halcyra_pqc import _import_key_pair; return PyCryptodomeKey(*_import_key_pair(extern_key, passphrase))   (39)
+// The core tells public from private material, unprotects what a pass phrase protects and
+// derives the public half, so a key made from private material never exports it as public.
 PyObject* import_key_body(const Def& fn, PyObject* const* a) noexcept {
-    Ref key = frame::call_global(n::PyCryptodomeKey, a[0], a[0]);
+    Ref import_key_pair = frame::import_from(n::halcyra_pqc, n::import_key_pair);
+    Ref key_class = import_key_pair ? frame::global(n::PyCryptodomeKey) : Ref();
+    Ref pair = key_class ? frame::call(import_key_pair, a[0], a[1]) : Ref();
+    Ref key = pair ? frame::call_unpacked(key_class, pair) : Ref();
     return key ? key.release() : fn.fail(39);
 }
 
@@ -87,6 +113,7 @@ Def key_export_key({
     .params = {&n::self},
     .varargs = &n::args,
     .varkw = &n::kwargs,
+    .locals = {&n::passphrase},
     .body = export_key_body,
 });
 

@@ -16,6 +16,8 @@ inline Name generate_pqc_kem_keypair{"generate_pqc_kem_keypair"};
 inline Name pqc_encrypt_payload{"pqc_encrypt_payload"};
 inline Name pqc_decrypt_payload{"pqc_decrypt_payload"};
 inline Name pack_ciphertext{"pack_ciphertext"};
+inline Name protect_private_key{"protect_private_key"};
+inline Name import_key_pair{"_import_key_pair"};
 
 // Classes, module-level functions and the other module attributes.
 inline Name PyCryptodomeKey{"PyCryptodomeKey"};
