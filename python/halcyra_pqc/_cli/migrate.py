@@ -96,8 +96,8 @@ def _plan(args) -> Plan:
             raise UsageError(f"{args.out}: not a directory")
     written = source if args.in_place else out
     state = os.path.realpath(args.state) if args.state else (written + STATE_SUFFIX if written else None)
-    if state is not None and (state == source or (out and (_within(state, out) or _within(out, state)))):
-        raise UsageError("--state must be a directory of its own, not the source or output directory")
+    if state is not None and (_within(source, state) or (out and (_within(state, out) or _within(out, state)))):
+        raise UsageError("--state must be a directory of its own, apart from the source and output directories")
 
     legacy_data, legacy = keyfiles.private_key(args.legacy_key, args.legacy_passphrase_file, purpose="migration",
                                                passphrase_option="--legacy-passphrase-file")
@@ -152,9 +152,9 @@ def _run(plan: Plan) -> int:
     except OSError as error:
         raise UsageError(f"{plan.state}: {error.strerror}") from None
     try:
-        journal = Journal(plan.journal)
-        _check_identity(plan, journal)
         try:
+            journal = Journal(plan.journal)
+            _check_identity(plan, journal)
             journal.open_for_append()
             run_number = len(journal.runs)
             journal.add({"t": "run", **_identity(plan), "legacy": plan.legacy_fingerprint, "scheme": plan.scheme,
@@ -175,7 +175,8 @@ def _lock(state: str) -> int:
     except BlockingIOError:
         os.close(fd)
         raise UsageError(f"{state}: another migration is running with this state directory") from None
-    # The workers inherit the lock: if they outlive a killed parent, the next run waits for them.
+    # The workers inherit the lock: should one outlive a killed parent, the next run is refused
+    # until it is gone, rather than racing it.
     return fd
 
 
@@ -186,7 +187,10 @@ def _migrate(plan: Plan, journal: Journal, run_number: int, started: float) -> i
     leftovers = listing.leftovers + [path for root in (plan.out, plan.backup) if root and os.path.isdir(root)
                                      for path in store.leftovers(root)]
     for path in leftovers:
-        durable.remove_quietly(path)
+        try:
+            durable.remove_quietly(path)
+        except OSError:
+            pass  # harmless where it is: only ever a leftover, never renamed
     work = []
     for entry in listing.entries:
         if entry.problem is not None:
@@ -203,8 +207,8 @@ def _migrate(plan: Plan, journal: Journal, run_number: int, started: float) -> i
         for item in reports:
             _count(item, tally)
             if item.status in (MIGRATED, worker.RECOVERED) or (item.status == POST_QUANTUM and plan.out):
-                entry = {"t": "done", "path": item.relative, "status": MIGRATED if item.status != POST_QUANTUM
-                         else POST_QUANTUM, "run": run_number}
+                status = POST_QUANTUM if item.status == POST_QUANTUM else MIGRATED
+                entry = {"t": "done", "path": item.relative, "status": status, "run": run_number}
                 if item.scheme:
                     entry["scheme"] = item.scheme
                 if item.backup:
@@ -224,9 +228,10 @@ def _migrate(plan: Plan, journal: Journal, run_number: int, started: float) -> i
     except OSError as error:
         outcome.stopped = outcome.stopped or f"the journal cannot be written: {error.strerror}"
     failure_list = _write_failures(plan, tally)
-    print(report(tally, in_place=plan.in_place, copied=plan.out is not None, dry_run=False, seconds=seconds, jobs=plan.jobs, backup=plan.backup,
-                 source=plan.source, journal=plan.journal, failure_list=failure_list, leftovers=len(leftovers),
-                 torn_bytes=journal.torn_bytes, interrupted=outcome.interrupted, stopped=outcome.stopped))
+    print(report(tally, in_place=plan.in_place, copied=plan.out is not None, dry_run=False, seconds=seconds,
+                 jobs=plan.jobs, backup=plan.backup, source=plan.source, journal=plan.journal,
+                 failure_list=failure_list, leftovers=len(leftovers), torn_bytes=journal.torn_bytes,
+                 interrupted=outcome.interrupted, stopped=outcome.stopped))
     if outcome.stopped:
         return STOPPED
     if outcome.interrupted:
@@ -381,9 +386,10 @@ def _dry_run(plan: Plan) -> int:
             tally.recovered += 1
         else:
             tally.post_quantum += 1
-    print(report(tally, in_place=plan.in_place, copied=plan.out is not None, dry_run=True, seconds=0.0, jobs=plan.jobs, backup=plan.backup,
-                 source=plan.source, journal=None, failure_list=None, leftovers=leftovers,
-                 torn_bytes=journal.torn_bytes if journal else 0, interrupted=False, stopped=None))
+    print(report(tally, in_place=plan.in_place, copied=plan.out is not None, dry_run=True, seconds=0.0,
+                 jobs=plan.jobs, backup=plan.backup, source=plan.source, journal=None, failure_list=None,
+                 leftovers=leftovers, torn_bytes=journal.torn_bytes if journal else 0, interrupted=False,
+                 stopped=None))
     return EXIT_FAILED if tally.failures else OK
 
 

@@ -117,7 +117,7 @@ def process(batch: list[tuple[str, bool]]) -> list[Report]:
         errors = _fsync_together([item.fd for item in pending] + sorted(directories))
         directory_error = next((error for error in errors[len(pending):] if error is not None), None)
         ready = []
-        for item, error in zip(pending, errors):
+        for item, error in zip(pending, errors[:len(pending)], strict=True):
             os.close(item.fd)
             item.fd = None
             error = error or directory_error
@@ -138,7 +138,8 @@ def process(batch: list[tuple[str, bool]]) -> list[Report]:
         # A file in place but not known durable is reported failed; the next run finds it
         # migrated (in place, with its backup) or converts it again (to an output tree).
         targets = sorted({os.path.dirname(item.final) for item in placed})
-        failed_directories = {d: e for d, e in zip(targets, _fsync_together(targets)) if e is not None}
+        failed_directories = {d: e for d, e in zip(targets, _fsync_together(targets), strict=True)
+                              if e is not None}
         for item in placed:
             error = failed_directories.get(os.path.dirname(item.final))
             reports[item.relative] = item.report if error is None else _failed(item.relative, error)
@@ -150,7 +151,7 @@ def process(batch: list[tuple[str, bool]]) -> list[Report]:
     return [reports[relative] for relative, _ in batch]
 
 
-def _prepare(relative: str, recorded: bool, to_sync: set[str]) -> "Report | _Pending":
+def _prepare(relative: str, recorded: bool, to_sync: set[str]) -> Report | _Pending:
     path = os.path.join(_settings.source, relative)
     # O_NONBLOCK: a name that became a FIFO since the listing must not hang the worker.
     fd = os.open(path, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC)
@@ -185,7 +186,7 @@ def _prepare(relative: str, recorded: bool, to_sync: set[str]) -> "Report | _Pen
         os.close(fd)
 
 
-def _already_post_quantum(relative, recorded, fd, info, read_as, to_sync) -> "Report | _Pending":
+def _already_post_quantum(relative, recorded, fd, info, read_as, to_sync) -> Report | _Pending:
     if _settings.out is not None:
         # A copy, so that the output tree holds the whole store.
         final = _final_path(relative, to_sync)
