@@ -1,6 +1,7 @@
 """Running the halcyra-pqc command as users do, and stores of real classic ciphertexts made by
 the `rsa` package and PyCryptodome to migrate."""
 
+import functools
 import os
 import subprocess
 import sys
@@ -60,6 +61,12 @@ class LegacyKey:
     def make(cls, bits=1024):
         public, private = old_rsa.newkeys(bits)
         return cls(public, private.save_pkcs1(), OldOAEP.new(OldRSA.import_key(private.save_pkcs1()).publickey()))
+
+    @classmethod
+    @functools.cache
+    def shared(cls):
+        """One 1024-bit key for the session: the `rsa` package takes its time to make one."""
+        return cls.make(1024)
 
     def v15(self, message: bytes) -> bytes:
         return old_rsa.encrypt(message, self.rsa_public)

@@ -23,7 +23,7 @@ STORE_SIZE = 240
 
 @pytest.fixture(scope="module")
 def legacy():
-    return LegacyKey.make(1024)
+    return LegacyKey.shared()
 
 
 @pytest.fixture(scope="module")

@@ -23,7 +23,7 @@ PASSPHRASE = b"verify me"
 
 @pytest.fixture(scope="module")
 def legacy():
-    return LegacyKey.make(1024)
+    return LegacyKey.shared()
 
 
 @pytest.fixture(scope="module")

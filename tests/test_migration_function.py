@@ -10,7 +10,7 @@ from cli_support import LegacyKey
 
 @pytest.fixture(scope="module")
 def legacy():
-    return LegacyKey.make(1024)
+    return LegacyKey.shared()
 
 
 def test_each_kind_of_item(legacy, hybrid_keys, mlkem_keys):
