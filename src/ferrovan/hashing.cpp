@@ -48,13 +48,16 @@ PyObject* sign_hash_body(const Def& fn, PyObject* const* a) noexcept {
     if (!hash_str) return fn.fail(129);
     Ref hash_obj = hash_object(hash_str);
     if (!hash_obj) return fn.fail(130);
+    // The method before its arguments, as in a Python call (and in sign).
+    Ref method = frame::getattr(inner_key, n::sign);
+    if (!method) return fn.fail(131);
     Ref padding = frame::global(n::padding);
     Ref pkcs1v15 = padding ? frame::call_method(padding, n::PKCS1v15) : Ref();
     if (!pkcs1v15) return fn.fail(133);
     Ref prehashed = frame::call_global(n::Prehashed, hash_obj.get());
     if (!prehashed) return fn.fail(134);
-    Ref signature = frame::expect_exact_or_none(
-        frame::call_method(inner_key, n::sign, a[0], pkcs1v15.get(), prehashed.get()), &PyBytes_Type);
+    Ref signature =
+        frame::expect_exact_or_none(frame::call(method, a[0], pkcs1v15.get(), prehashed.get()), &PyBytes_Type);
     return signature ? signature.release() : fn.fail(131);
 }
 

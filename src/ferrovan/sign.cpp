@@ -30,9 +30,13 @@ PyObject* sign_body(const Def& fn, PyObject* const* a) noexcept {
     if (!hash_str) return fn.fail(83);
     Ref hash_obj = hash_object(hash_str);
     if (!hash_obj) return fn.fail(84);
+    // The method is looked up before its arguments are evaluated, as in a Python call: a key
+    // without it fails at 85 even when the padding would fail too.
+    Ref method = frame::getattr(inner_key, n::sign);
+    if (!method) return fn.fail(85);
     Ref padding = pkcs1v15();
     if (!padding) return fn.fail(87);
-    Ref signature = frame::call_method(inner_key, n::sign, a[0], padding.get(), hash_obj.get());
+    Ref signature = frame::call(method, a[0], padding.get(), hash_obj.get());
     return signature ? signature.release() : fn.fail(85);
 }
 
@@ -53,11 +57,12 @@ PyObject* verify_body(const Def& fn, PyObject* const* a) noexcept {
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(candidates); ++i) {
         Ref hash_obj = hash_object(PyTuple_GET_ITEM(candidates, i));
         if (!hash_obj) return fn.fail(95);
-        Ref padding = pkcs1v15();
-        Ref verified = padding ? frame::call_method(inner_key, n::verify, a[1], a[0], padding.get(), hash_obj.get())
-                               : Ref();
+        // The method before its arguments, as in sign.
+        Ref method = frame::getattr(inner_key, n::verify);
+        Ref padding = method ? pkcs1v15() : Ref();
+        Ref verified = padding ? frame::call(method, a[1], a[0], padding.get(), hash_obj.get()) : Ref();
         if (verified) return Py_NewRef(n::verify_results[i]->object());
-        fn.fail(padding ? 97 : 100);
+        fn.fail(method && !padding ? 100 : 97);
         // Every Exception is dropped, the invalid signature and any other failure alike.
         if (!frame::catch_exception()) return nullptr;
     }
