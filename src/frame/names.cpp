@@ -1,5 +1,7 @@
 #include "names.h"
 
+#include "python_internals.h"
+
 namespace frame {
 
 bool Name::prepare_all() noexcept {
@@ -9,7 +11,7 @@ bool Name::prepare_all() noexcept {
         if (name->object_ == nullptr) return false;
         // Cached in the string from now on: dict probes and keyword matching never rehash.
         if (PyObject_Hash(name->object_) == -1) return false;
-        name->plain_module_attribute_ = _PyType_Lookup(&PyModule_Type, name->object_) == nullptr;
+        name->plain_module_attribute_ = !internals::type_defines(&PyModule_Type, name->object_);
     }
     return true;
 }
