@@ -12,7 +12,6 @@ namespace ferrovan {
 namespace {
 
 using frame::Def;
-using frame::Name;
 using frame::Ref;
 using namespace std::string_view_literals;
 
@@ -61,7 +60,7 @@ PyObject* sign_hash_body(const Def& fn, PyObject* const* a) noexcept {
 // The DER DigestInfo prefix of each hash a PKCS#1 v1.5 signature block can name, with
 // the digest length that must follow it to the end of the block.
 struct DigestInfo {
-    const Name& name;
+    const frame::Text& name;
     std::string_view prefix;
     size_t digest_length;
 };

@@ -6,6 +6,7 @@
 
 namespace ferrovan::n {
 using frame::Name;
+using frame::Text;
 
 // Modules and the names imported from them.
 inline Name json{"json"};
@@ -84,8 +85,6 @@ inline Name digest{"digest"};
 inline Name hash_value{"hash_value"};
 inline Name decrypted_signature{"decrypted_signature"};
 inline Name return_{"return"};
-inline Name bytes{"bytes"};
-inline Name str{"str"};
 
 // Attributes and methods of what the functions call.
 inline Name decode{"decode"};
@@ -101,40 +100,43 @@ inline Name PKCS1v15{"PKCS1v15"};
 inline Name Hash{"Hash"};
 inline Name update{"update"};
 inline Name finalize{"finalize"};
-
-// Texts.
-inline Name PEM{"PEM"};
-inline Name utf_8{"utf-8"};
-inline Name decryption_failed{"Decryption failed"};
-inline Name verification_failed{"Verification failed"};
-inline Name dash{"-"};
-inline Name empty{""};
+// The hash classes verify tries; MD5 is also the name it reports for its own.
 inline Name SHA256{"SHA256"};
 inline Name SHA512{"SHA512"};
 inline Name SHA384{"SHA384"};
 inline Name SHA224{"SHA224"};
 inline Name SHA1{"SHA1"};
 inline Name MD5{"MD5"};
-inline Name SHA_256{"SHA-256"};
-inline Name SHA_512{"SHA-512"};
-inline Name SHA_384{"SHA-384"};
-inline Name SHA_224{"SHA-224"};
-inline Name SHA_1{"SHA-1"};
-inline Name doc_decryption_error{"Raised when decryption fails."};
-inline Name doc_verification_error{"Raised when verification fails."};
-inline Name doc_encrypt{"Encrypts message using either Dual-Hybrid or pure ML-KEM. Returns a single packed bytes object."};
-inline Name doc_decrypt{"Decrypts message from a single packed bytes object."};
-inline Name doc_sign{"Signs message using inner RSA private key."};
-inline Name doc_verify{"Verifies signature using inner RSA public key."};
-inline Name doc_compute_hash{"Computes a hash representation of the message."};
-inline Name doc_sign_hash{"Signs a pre-hashed value using inner RSA private key."};
-inline Name doc_find_signature_hash{"Finds the signature hash from the decrypted signature block."};
+
+// Texts: values, messages and docstrings.
+inline Text PEM{"PEM"};
+inline Text utf_8{"utf-8"};
+inline Text dash{"-"};
+inline Text empty{""};
+inline Text bytes{"bytes"};
+inline Text str{"str"};
+inline Text SHA_256{"SHA-256"};
+inline Text SHA_512{"SHA-512"};
+inline Text SHA_384{"SHA-384"};
+inline Text SHA_224{"SHA-224"};
+inline Text SHA_1{"SHA-1"};
+inline Text decryption_failed{"Decryption failed"};
+inline Text verification_failed{"Verification failed"};
+inline Text doc_decryption_error{"Raised when decryption fails."};
+inline Text doc_verification_error{"Raised when verification fails."};
+inline Text doc_encrypt{"Encrypts message using either Dual-Hybrid or pure ML-KEM. Returns a single packed bytes object."};
+inline Text doc_decrypt{"Decrypts message from a single packed bytes object."};
+inline Text doc_sign{"Signs message using inner RSA private key."};
+inline Text doc_verify{"Verifies signature using inner RSA public key."};
+inline Text doc_compute_hash{"Computes a hash representation of the message."};
+inline Text doc_sign_hash{"Signs a pre-hashed value using inner RSA private key."};
+inline Text doc_find_signature_hash{"Finds the signature hash from the decrypted signature block."};
 
 // Keyword names of calls.
 inline frame::NameTuple password_keyword{password};
 
 // The hashes verify tries, in order, and the names it reports for them.
 inline frame::NameTuple verify_candidates{SHA256, SHA512, SHA384, SHA224, SHA1, MD5};
-inline const Name* const verify_results[] = {&SHA_256, &SHA_512, &SHA_384, &SHA_224, &SHA_1, &MD5};
+inline const Text* const verify_results[] = {&SHA_256, &SHA_512, &SHA_384, &SHA_224, &SHA_1, &MD5};
 
 }  // namespace ferrovan::n

@@ -85,7 +85,7 @@ bool ClassStatement::set(PyObject* key, const Ref& value) noexcept {
     return value && PyObject_SetItem(namespace_, key, value) == 0;
 }
 
-ClassStatement& ClassStatement::doc(const Name& text) noexcept {
+ClassStatement& ClassStatement::doc(const Text& text) noexcept {
     ok_ = ok_ && set(n::dunder_doc, Ref::share(text));
     return *this;
 }

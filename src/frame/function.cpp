@@ -54,7 +54,7 @@ PyObject* get_code(PyObject* self, void*) noexcept { return Py_NewRef(as_functio
 PyObject* get_kwdefaults(PyObject*, void*) noexcept { Py_RETURN_NONE; }
 PyObject* get_annotations(PyObject* self, void*) noexcept { return Py_NewRef(as_function(self)->annotations); }
 PyObject* get_doc(PyObject* self, void*) noexcept {
-    const Name* doc = spec_of(self).doc;
+    const Text* doc = spec_of(self).doc;
     return none_if_null(doc != nullptr ? doc->object() : nullptr);
 }
 PyObject* get_defaults(PyObject* self, void*) noexcept {

@@ -31,7 +31,7 @@ struct Body {
 
 struct Annotation {
     const Name* key;
-    const Name* value;
+    const Text* value;
 };
 
 // How one function looks from Python and how it binds its arguments.
@@ -44,9 +44,9 @@ struct FunctionSpec {
     const Name* varkw = nullptr;              // the **kwargs name, if the function takes them
     const Name* locals[kMaxLocals] = {};      // its local names, for the code object
     int n_defaults = 0;                       // the last n_defaults parameters have defaults
-    const Name* defaults[kMaxParams] = {};    // their values; nullptr stands for None
+    const Text* defaults[kMaxParams] = {};    // their values; nullptr stands for None
     PyTypeObject* exact[kMaxParams] = {};     // an exact built-in type required, per parameter
-    const Name* doc = nullptr;
+    const Text* doc = nullptr;
     Annotation annotations[kMaxParams + 1] = {};
     Body body;
 };

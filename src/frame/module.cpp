@@ -128,7 +128,7 @@ bool prepare_module(PyObject* module) noexcept {
     state.builtins_dict = PyModule_GetDict(state.builtins);
     if (PyObject_SetAttrString(module, "__builtins__", state.builtins) < 0) return false;
     if (!check_version()) return false;
-    if (!Name::prepare_all() || !prepare_function_type()) return false;
+    if (!Text::prepare_all() || !prepare_function_type()) return false;
     if (state.name == nullptr) {
         state.name = PyUnicode_InternFromString(state.info->dotted_name);
         if (state.name == nullptr) return false;

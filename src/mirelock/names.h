@@ -5,6 +5,7 @@
 
 namespace mirelock::n {
 using frame::Name;
+using frame::Text;
 
 // Modules and the names imported from them.
 inline Name sys{"sys"};
@@ -64,7 +65,7 @@ inline Name ciphertext{"ciphertext"};
 inline Name res{"res"};
 
 // Texts.
-inline Name RSA_module_name{"halcyra_pqc.mirelock.RSA"};
-inline Name private_key_required{"Private key required for decryption"};
+inline Text RSA_module_name{"halcyra_pqc.mirelock.RSA"};
+inline Text private_key_required{"Private key required for decryption"};
 
 }  // namespace mirelock::n
