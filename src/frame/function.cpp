@@ -1,6 +1,7 @@
 #include "function.h"
 
 #include <cstddef>
+#include <cstring>
 
 #include "binding.h"
 #include "frame_names.h"
@@ -157,6 +158,21 @@ bool any_type(PyTypeObject* const* types) noexcept {
     return false;
 }
 
+// The binding messages show the names of a function, of its parameters and of the types it
+// requires whole; a longer name is a fault of the library's own tables.
+bool names_fit_messages(const FunctionSpec& spec, int n_params) noexcept {
+    const auto fits = [](const char* text) { return std::strlen(text) <= kMaxNameInMessage; };
+    bool fit = fits(spec.name->text());
+    for (int i = 0; i < n_params; ++i) {
+        fit = fit && fits(spec.params[i]->text()) && (spec.exact[i] == nullptr || fits(spec.exact[i]->tp_name));
+    }
+    if (!fit) {
+        PyErr_Format(PyExc_SystemError, "%s: a name in its binding messages is longer than %d bytes",
+                     spec.qualname->text(), kMaxNameInMessage);
+    }
+    return fit;
+}
+
 }  // namespace
 
 bool prepare_function_type() noexcept {
@@ -184,6 +200,7 @@ bool Def::prepare_all() noexcept {
 
 bool Def::prepare() noexcept {
     set_name(module_info().dotted_name, ".", spec.qualname->text());
+    if (!names_fit_messages(spec, n_params)) return false;
 
     if (spec.n_defaults > 0 && defaults_ == nullptr) {
         Ref defaults = Ref::steal(PyTuple_New(spec.n_defaults));

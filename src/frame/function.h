@@ -12,6 +12,9 @@ namespace frame {
 
 inline constexpr int kMaxParams = 4;
 inline constexpr int kMaxLocals = 4;
+// How much of a name the binding messages show, in bytes of the function's own names and in
+// code points of an argument's type name, which alone varies at run time.
+inline constexpr int kMaxNameInMessage = 200;
 
 class Def;
 
