@@ -3,7 +3,7 @@
 
 #include <Python.h>
 
-#include "../frame/function.h"
+#include "../frame/definition.h"
 #include "../frame/ref.h"
 
 namespace ferrovan {

@@ -7,7 +7,6 @@
 #include "compiler.h"
 #include "extras.h"
 #include "frame_names.h"
-#include "function.h"
 #include "ref.h"
 
 namespace frame {

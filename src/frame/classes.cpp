@@ -1,7 +1,7 @@
 #include "classes.h"
 
 #include "frame_names.h"
-#include "module.h"
+#include "state.h"
 #include "ops.h"
 
 namespace frame {
@@ -91,13 +91,13 @@ ClassStatement& ClassStatement::doc(const Text& text) noexcept {
 }
 
 ClassStatement& ClassStatement::function(const Def& def) noexcept {
-    ok_ = ok_ && set(*def.spec.name, def.make());
+    ok_ = ok_ && set(*def.spec.name, make_function(def));
     return *this;
 }
 
 ClassStatement& ClassStatement::static_function(const Def& def) noexcept {
     if (ok_) {
-        Ref function = def.make();
+        Ref function = make_function(def);
         ok_ = function && set(*def.spec.name, call(staticmethod_type(), function.get()));
     }
     return *this;

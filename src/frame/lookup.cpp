@@ -1,6 +1,6 @@
 #include "lookup.h"
 
-#include "module.h"
+#include "state.h"
 
 namespace frame {
 

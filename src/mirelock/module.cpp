@@ -2,6 +2,7 @@
 // module. Its body, statement by statement, with the line each statement's failure is
 // recorded at.
 #include "../frame/classes.h"
+#include "../frame/function.h"
 #include "../frame/imports.h"
 #include "../frame/lookup.h"
 #include "../frame/module.h"
@@ -12,6 +13,7 @@ namespace mirelock {
 namespace {
 
 using frame::ClassStatement;
+using frame::make_function;
 using frame::Ref;
 using frame::assign;
 using frame::global;
@@ -47,8 +49,8 @@ bool body(const frame::Site& at) noexcept {
                                                          .function(cipher_encrypt)
                                                          .function(cipher_decrypt)
                                                          .build()))
-        && at.line(34, assign(n::pycryptodome_generate, pycryptodome_generate.make()))
-        && at.line(38, assign(n::pycryptodome_import_key, pycryptodome_import_key.make()))
+        && at.line(34, assign(n::pycryptodome_generate, make_function(pycryptodome_generate)))
+        && at.line(38, assign(n::pycryptodome_import_key, make_function(pycryptodome_import_key)))
         && at.line(41, assign(n::PKCS1_OAEP_Mock, ClassStatement(n::PKCS1_OAEP_Mock).static_function(oaep_new).build()))
         && at.line(46, assign(n::RSA, frame::call_global(n::ModuleType, n::RSA_module_name.object())))
         && at.line(47, set_on_rsa(n::generate, n::pycryptodome_generate))
