@@ -1,5 +1,6 @@
 // halcyra_pqc.ferrovan: the rsa-shaped module. Its body, statement by statement, with the
 // line each statement's failure is recorded at.
+#include "../core/contract.h"
 #include "../frame/classes.h"
 #include "../frame/function.h"
 #include "../frame/imports.h"
@@ -24,8 +25,7 @@ bool body(const frame::Site& at) noexcept {
         && at.line(4, import_names(n::cryptography_asymmetric, {&n::padding}))
         && at.line(5, import_names(n::cryptography_primitives, {&n::hashes}))
         && at.line(6, import_names(n::cryptography_asymmetric_utils, {&n::Prehashed}))
-        && at.line(8, import_names(n::halcyra_pqc, {&n::generate_pqc_kem_keypair, &n::pqc_encrypt_payload,
-                                                    &n::pqc_decrypt_payload, &n::pack_ciphertext}))
+        && at.line(8, core::import_functions())
         && at.line(15, assign(n::DecryptionError, ClassStatement(n::DecryptionError, PyExc_Exception)
                                                       .doc(n::doc_decryption_error)
                                                       .build()))
@@ -52,7 +52,7 @@ bool body(const frame::Site& at) noexcept {
         && at.line(118, assign(n::compute_hash, make_function(compute_hash)))
         && at.line(126, assign(n::sign_hash, make_function(sign_hash)))
         && at.line(137, assign(n::find_signature_hash, make_function(find_signature_hash)))
-        && at.line(1, assign(n::test, frame::Ref::steal(PyDict_New())));
+        && at.line(1, assign(n::dunder_test, frame::Ref::steal(PyDict_New())));
 }
 
 const frame::ModuleInfo info = {

@@ -2,11 +2,16 @@
 #pragma once
 
 #include "../frame/constants.h"
+#include "../core/names.h"
+#include "../frame/frame_names.h"
 #include "../frame/names.h"
 
 namespace ferrovan::n {
 using frame::Name;
 using frame::Text;
+// The names both modules share: Python's own and the core's.
+using namespace frame::n;
+using namespace core::n;
 
 // Modules and the names imported from them.
 inline Name json{"json"};
@@ -18,11 +23,6 @@ inline Name serialization{"serialization"};
 inline Name padding{"padding"};
 inline Name hashes{"hashes"};
 inline Name Prehashed{"Prehashed"};
-inline Name halcyra_pqc{"halcyra_pqc"};
-inline Name generate_pqc_kem_keypair{"generate_pqc_kem_keypair"};
-inline Name pqc_encrypt_payload{"pqc_encrypt_payload"};
-inline Name pqc_decrypt_payload{"pqc_decrypt_payload"};
-inline Name pack_ciphertext{"pack_ciphertext"};
 
 // Classes and module-level functions.
 inline Name DecryptionError{"DecryptionError"};
@@ -32,17 +32,13 @@ inline Name PrivateKey{"PrivateKey"};
 inline Name newkeys{"newkeys"};
 inline Name get_inner_private_key{"_get_inner_private_key"};
 inline Name get_inner_public_key{"_get_inner_public_key"};
-inline Name encrypt{"encrypt"};
-inline Name decrypt{"decrypt"};
 inline Name sign{"sign"};
 inline Name verify{"verify"};
 inline Name compute_hash{"compute_hash"};
 inline Name sign_hash{"sign_hash"};
 inline Name find_signature_hash{"find_signature_hash"};
-inline Name test{"__test__"};
 
 // Methods and their qualified names.
-inline Name init{"__init__"};
 inline Name load_pkcs1{"load_pkcs1"};
 inline Name save_pkcs1{"save_pkcs1"};
 inline Name PublicKey_init{"PublicKey.__init__"};
@@ -53,25 +49,17 @@ inline Name PrivateKey_load_pkcs1{"PrivateKey.load_pkcs1"};
 inline Name PrivateKey_save_pkcs1{"PrivateKey.save_pkcs1"};
 
 // Parameters and locals.
-inline Name self{"self"};
 inline Name key_bytes{"key_bytes"};
 inline Name keyfile{"keyfile"};
 inline Name format{"format"};
 inline Name keysize{"keysize"};
-inline Name args{"args"};
-inline Name kwargs{"kwargs"};
-inline Name pub{"pub"};
-inline Name priv{"priv"};
 inline Name priv_key{"priv_key"};
-inline Name priv_bytes{"priv_bytes"};
 inline Name priv_dict{"priv_dict"};
 inline Name rsa_priv_bytes{"rsa_priv_bytes"};
 inline Name pub_key{"pub_key"};
-inline Name pub_bytes{"pub_bytes"};
 inline Name pub_dict{"pub_dict"};
 inline Name rsa_pub_bytes{"rsa_pub_bytes"};
 inline Name message{"message"};
-inline Name res{"res"};
 inline Name crypto{"crypto"};
 inline Name exc{"exc"};
 inline Name hash_method{"hash_method"};
@@ -95,7 +83,6 @@ inline Name load_der_public_key{"load_der_public_key"};
 inline Name password{"password"};
 inline Name rsa{"rsa"};
 inline Name upper{"upper"};
-inline Name replace{"replace"};
 inline Name PKCS1v15{"PKCS1v15"};
 inline Name Hash{"Hash"};
 inline Name update{"update"};

@@ -1,6 +1,7 @@
 // halcyra_pqc.mirelock: the module with the shape of an RSA key module and an OAEP cipher
 // module. Its body, statement by statement, with the line each statement's failure is
 // recorded at.
+#include "../core/contract.h"
 #include "../frame/classes.h"
 #include "../frame/function.h"
 #include "../frame/imports.h"
@@ -37,8 +38,7 @@ bool register_rsa() noexcept {
 bool body(const frame::Site& at) noexcept {
     return at.line(1, assign(n::sys, frame::import_module(n::sys)))
         && at.line(2, frame::import_names(n::types, {&n::ModuleType}))
-        && at.line(4, frame::import_names(n::halcyra_pqc, {&n::generate_pqc_kem_keypair, &n::pqc_encrypt_payload,
-                                                           &n::pqc_decrypt_payload, &n::pack_ciphertext}))
+        && at.line(4, core::import_functions())
         && at.line(11, assign(n::PyCryptodomeKey, ClassStatement(n::PyCryptodomeKey)
                                                       .function(key_init)
                                                       .function(key_publickey)
@@ -57,7 +57,7 @@ bool body(const frame::Site& at) noexcept {
         && at.line(48, set_on_rsa(n::import_key, n::pycryptodome_import_key))
         && at.line(49, register_rsa())
         && at.line(51, assign(n::PKCS1_OAEP, global(n::PKCS1_OAEP_Mock)))
-        && at.line(1, assign(n::test, Ref::steal(PyDict_New())));
+        && at.line(1, assign(n::dunder_test, Ref::steal(PyDict_New())));
 }
 
 const frame::ModuleInfo info = {
