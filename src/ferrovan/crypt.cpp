@@ -40,8 +40,7 @@ PyObject* decrypt_body(const Def& fn, PyObject* const* a) noexcept {
     Ref exc = frame::catch_exception();
     if (!exc) return nullptr;
     frame::Handling handling(exc);
-    Ref error = frame::call_global(n::DecryptionError, n::decryption_failed.object());
-    if (error) frame::raise(error, exc);
+    frame::raise_new(frame::global(n::DecryptionError), n::decryption_failed, exc);
     return fn.fail(78);
 }
 

@@ -6,6 +6,7 @@
 #include "definition.h"
 #include "frame_names.h"
 #include "function.h"
+#include "lookup.h"
 #include "names.h"
 #include "record.h"
 #include "ref.h"
@@ -132,7 +133,7 @@ bool prepare_constants(PyObject* module) noexcept {
     if (process.staticmethod == nullptr) {
         if (PyObject_GetOptionalAttr(process.builtins, n::staticmethod, &process.staticmethod) < 0) return false;
         if (process.staticmethod == nullptr) {
-            PyErr_Format(PyExc_NameError, "name '%U' is not defined", n::staticmethod.object());
+            raise_undefined(n::staticmethod);
             return false;
         }
     }

@@ -15,6 +15,10 @@ namespace frame {
 // Always returns nullptr.
 PyObject* raise(PyObject* value, PyObject* cause = nullptr) noexcept;
 
+// `raise cls(message)`, or with a cause `raise cls(message) from cause`. A null cls is a
+// lookup that failed, whose exception stands. Always returns nullptr.
+PyObject* raise_new(PyObject* cls, PyObject* message, PyObject* cause = nullptr) noexcept;
+
 // `except Exception:` after a failed statement: takes the exception in flight if it is an
 // instance of Exception and returns it; anything else (KeyboardInterrupt, SystemExit) is
 // left in flight and an empty Ref is returned.

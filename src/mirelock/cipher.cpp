@@ -49,8 +49,7 @@ PyObject* decrypt_body(const Def& fn, PyObject* const* a) noexcept {
     if (has_private < 0) return fn.fail(30);
     if (!has_private) {
         // Refused here, so a public key never reaches the core's decryption.
-        Ref error = frame::call(PyExc_ValueError, n::private_key_required.object());
-        if (error) frame::raise(error);
+        frame::raise_new(PyExc_ValueError, n::private_key_required);
         return fn.fail(31);
     }
     Ref decrypt_payload = frame::global(n::pqc_decrypt_payload);
