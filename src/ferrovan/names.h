@@ -1,8 +1,8 @@
 // The identifiers and texts of halcyra_pqc.ferrovan.
 #pragma once
 
-#include "../frame/constants.h"
 #include "../core/names.h"
+#include "../frame/constants.h"
 #include "../frame/frame_names.h"
 #include "../frame/names.h"
 
