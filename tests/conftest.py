@@ -45,6 +45,20 @@ def mlkem_keys():
 
 
 @pytest.fixture(scope="session")
+def rsa_pkg_keys():
+    """(public, private) of the `rsa` package, 1024 bits: what it makes in pure Python quickly."""
+    import rsa
+    return rsa.newkeys(1024)
+
+
+@pytest.fixture(scope="session")
+def cryptodome_key():
+    """A PyCryptodome RSA key, 2048 bits."""
+    from Crypto.PublicKey import RSA
+    return RSA.generate(2048)
+
+
+@pytest.fixture(scope="session")
 def figures():
     """figures(name, count) adds to a count that the test run reports: appended as one JSON
     line to the file HALCYRA_FIGURES names, for scripts/check.sh and docs/reliability.md."""

@@ -17,6 +17,7 @@ from hypothesis import HealthCheck, assume, given, settings
 from hypothesis import strategies as st
 
 import halcyra_pqc as hp
+from conftest import run_python
 from halcyra_pqc._errors import AUTHENTICATION_FAILED
 
 OAEP = padding.OAEP(mgf=padding.MGF1(hashes.SHA256()), algorithm=hashes.SHA256(), label=None)
@@ -487,3 +488,21 @@ def test_import_fails_clearly_without_mlkem_support(tmp_path):
     assert result.returncode != 0
     assert "ImportError: halcyra_pqc needs the 'cryptography' package, version 47 or newer" in result.stderr
     assert "found version 46.0.3" in result.stderr
+
+
+def test_import_in_a_subinterpreter_reports_the_real_cause():
+    # `cryptography`'s native module refuses sub-interpreters; that, not a missing ML-KEM
+    # module, is what the error must say.
+    result = run_python("""
+        from concurrent import interpreters
+        interp = interpreters.create()
+        try:
+            interp.exec("import halcyra_pqc")
+        except interpreters.ExecutionFailed as failure:
+            print(failure.excinfo.type.__name__, failure.excinfo.msg)
+        finally:
+            interp.close()
+    """)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.startswith("ImportError halcyra_pqc could not import the 'cryptography' package it needs: ")
+    assert "subinterpreters" in result.stdout and "ML-KEM" not in result.stdout

@@ -9,7 +9,6 @@ import rsa as old_rsa
 from Crypto.Cipher import PKCS1_OAEP as OldOAEP
 from Crypto.Cipher import PKCS1_v1_5 as OldV15
 from Crypto.Hash import SHA256
-from Crypto.PublicKey import RSA as OldRSA
 from Crypto.Signature import pkcs1_15
 from cryptography.hazmat.primitives import serialization
 from cryptography.hazmat.primitives.asymmetric import ec, padding, rsa
@@ -21,17 +20,6 @@ from halcyra_pqc.mirelock import PKCS1_OAEP, RSA
 from conftest import PACKAGE_DIR, run_python
 
 README = Path(__file__).resolve().parents[1] / "README.md"  # wherever the package under test lives
-
-
-@pytest.fixture(scope="session")
-def rsa_pkg_keys():
-    """(public, private) of the `rsa` package, 1024 bits: what it makes in pure Python quickly."""
-    return old_rsa.newkeys(1024)
-
-
-@pytest.fixture(scope="session")
-def cryptodome_key():
-    return OldRSA.generate(2048)
 
 
 # Each old library's ways of saving a private key: (maker, key -> bytes, read back as text?).

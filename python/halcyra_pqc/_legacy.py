@@ -33,7 +33,7 @@ def parse(data: bytes, encoding: str, *, checked: bool) -> LegacyKey:
     if private is _rsa.ENCRYPTED:
         raise invalid_key(
             "the RSA private key is encrypted with a passphrase; decrypt it with the tool that "
-            "encrypted it (for example `openssl pkey`) and read the unencrypted key"
+            "encrypted it (for example openssl pkey) and read the unencrypted key"
         )
     if not isinstance(private, str):
         if not checked:

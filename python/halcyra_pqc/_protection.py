@@ -27,6 +27,7 @@ from ._params import (
     SCRYPT_LOG2_N,
     SCRYPT_MAX_MEMORY,
     SCRYPT_MAX_WORK,
+    SCRYPT_MAX_WORK_FACTOR,
     SCRYPT_MIN_LOG2_N,
     SCRYPT_P,
     SCRYPT_R,
@@ -98,7 +99,7 @@ def protected_members(data: bytes) -> dict | None:
         raise invalid_key(
             f"the protected key asks for more scrypt work or memory than is accepted "
             f"(N from 2**{SCRYPT_MIN_LOG2_N}, at most {SCRYPT_MAX_MEMORY // 2**20} MiB and "
-            f"{SCRYPT_MAX_WORK // (2**SCRYPT_LOG2_N * SCRYPT_R * SCRYPT_P)} times the default work)"
+            f"{SCRYPT_MAX_WORK_FACTOR} times the default work)"
         )
     if not SCRYPT_SALT_SIZE <= len(base64_member(members, "salt")) <= 64:
         raise invalid_key(f'"salt" must hold {SCRYPT_SALT_SIZE} to 64 bytes')
@@ -134,11 +135,11 @@ def _derive(secret: bytes, header: dict) -> bytes:
 def import_key_pair(extern_key, passphrase=None):
     """What RSA.import_key(extern_key, passphrase) stores, as (public material, private material).
 
-    - private key bytes: (their public key bytes, extern_key), so what a program publishes as
-      the public key never holds private material;
+    - private key bytes: (their public key bytes, the private key bytes), so what a program
+      publishes as the public key never holds private material;
     - protected private key bytes: unprotected with `passphrase` first, (public key bytes, the
       unprotected private key bytes);
-    - public key bytes: (extern_key, None); a pass phrase changes nothing for them;
+    - public key bytes: (the public key bytes, None); a pass phrase changes nothing for them;
     - anything not in the form of key bytes at all: (extern_key, extern_key), unread, so it
       fails where it is used, as the core decides.
     Key bytes that cannot be read, or a wrong or missing pass phrase, raise ValueError.
@@ -146,13 +147,16 @@ def import_key_pair(extern_key, passphrase=None):
     data = _key_shaped(extern_key)
     if data is None:
         return extern_key, extern_key
+    # The key keeps the caller's object only when it cannot change or be made to read
+    # differently later (exact bytes or str); otherwise the bytes read here, so that its two
+    # halves always belong together.
+    kept = extern_key if type(extern_key) in (bytes, str) else data
     members = protected_members(data)
-    private = extern_key
     if members is not None:
-        data = private = _open(members, passphrase)
+        data = kept = _open(members, passphrase)
     if not load_exact(data).private:
-        return extern_key, None
-    return public_key_bytes(data), private
+        return kept, None
+    return public_key_bytes(data), kept
 
 
 def _key_shaped(value) -> bytes | None:

@@ -1,22 +1,23 @@
 # Types of halcyra_pqc.mirelock, the module with the shapes of PyCryptodome's RSA and
 # PKCS1_OAEP. tests/test_typing.py checks this file against the module.
 #
-# Key material is stored and returned exactly as it came: generated keys hold bytes, and a
-# key imported from text holds that `str`, which export_key() then returns. The key class
-# is generic in that type so a checker sees which one a key gives back.
+# Generated keys hold bytes. A key imported from text keeps that `str`, which export_key()
+# then returns, except that the public key derived from private key text, and anything
+# protected by a pass phrase, are bytes. The key class is generic in the imported type so a
+# checker sees which one a key may give back.
 
 from collections.abc import Buffer, Callable
 from typing import Any, type_check_only
 
 class PyCryptodomeKey[K: (bytes, str) = bytes]:
-    pub_bytes: K
+    pub_bytes: K | bytes
     # None (or empty) for a key without a private part.
     priv_bytes: K | None
-    def __init__(self, pub_bytes: K, priv_bytes: K | None = None) -> None: ...
+    def __init__(self, pub_bytes: K | bytes, priv_bytes: K | None = None) -> None: ...
     def publickey(self) -> PyCryptodomeKey[K]:
         """A key with this key's public material and no private part."""
 
-    def export_key(self, *args: object, **kwargs: object) -> K:
+    def export_key(self, *args: object, **kwargs: object) -> K | bytes:
         """The private material if there is any, else the public material, unchanged.
 
         With a pass phrase (keyword `passphrase`, or the second positional argument) the

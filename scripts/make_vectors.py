@@ -1,0 +1,217 @@
+"""Makes the frozen vectors in tests/vectors/ once: keys, ciphertexts and signatures of every
+form the package reads or writes, and the classic keys and ciphertexts that the `rsa` package
+and PyCryptodome made before a program switched over, with tests/vectors/manifest.json
+describing each.
+
+Run it through scripts/make_vectors.sh, which installs the package and the pinned old
+libraries into a throwaway environment. The tests only read what this writes: a vector that
+changes is a format break, so existing vectors are never overwritten without --force.
+"""
+
+import argparse
+import hashlib
+import json
+import platform
+import sys
+from importlib import metadata
+from pathlib import Path
+
+import rsa as old_rsa
+from Crypto.Cipher import PKCS1_OAEP as OldOAEP
+from Crypto.PublicKey import RSA as OldRSA
+
+import halcyra_pqc as hp
+import halcyra_pqc.ferrovan as ferrovan
+from halcyra_pqc.mirelock import PKCS1_OAEP, RSA
+
+HASH_NAMES = ("MD5", "SHA-1", "SHA-224", "SHA-256", "SHA-384", "SHA-512")
+SHORT_MESSAGE = "Meet at the north gate at 06:30 — bring the ledger. ✓\n".encode()
+SIGNED_MESSAGE = b"Statement 2024-117: the ledger was handed over in full.\x00\xff"
+PASSPHRASE = "correct horse battery staple — Grüße 🔑"
+# Just over 1 MiB and not a whole number of AES blocks, so the last block is a partial one.
+LARGE_SIZE = 2**20 + 17
+RSA_PKG_BITS = 1024  # the `rsa` package generates in pure Python: slow at large sizes
+CRYPTODOME_BITS = 2048
+
+
+def counter_stream(seed: bytes, length: int) -> bytes:
+    """SHA-256(seed ‖ i as 8 bytes big-endian) for i = 0, 1, …, cut to `length` bytes: large
+    plaintexts are derived from the seed the manifest records instead of being stored."""
+    blocks = (hashlib.sha256(seed + i.to_bytes(8, "big")).digest() for i in range((length + 31) // 32))
+    return b"".join(blocks)[:length]
+
+
+class Writer:
+    def __init__(self, out: Path) -> None:
+        self.out = out
+        self.files: dict[str, dict] = {}
+        self.vectors: list[dict] = []
+
+    def file(self, name: str, data: bytes) -> str:
+        assert name not in self.files, name
+        (self.out / name).write_bytes(data)
+        self.files[name] = {"size": len(data), "sha256": hashlib.sha256(data).hexdigest()}
+        return name
+
+    def vector(self, **entry) -> None:
+        self.vectors.append(entry)
+
+
+def plaintext_entry(message: bytes, seed: bytes | None = None) -> dict:
+    if seed is None:
+        return {"hex": message.hex()}
+    return {"derived": "sha256-counter", "seed": seed.decode("ascii"), "size": len(message),
+            "sha256": hashlib.sha256(message).hexdigest()}
+
+
+def encrypt_with(made_by: str, message: bytes, public: bytes) -> bytes:
+    if made_by == "halcyra_pqc.pqc_encrypt_payload":
+        pieces = hp.pqc_encrypt_payload(message, public)
+        return hp.pack_ciphertext(*pieces) if len(pieces) == 4 else hp.pack_ciphertext(pieces[0], None, *pieces[1:])
+    if made_by == "halcyra_pqc.ferrovan.encrypt":
+        return ferrovan.encrypt(message, ferrovan.PublicKey.load_pkcs1(public))
+    assert made_by == "halcyra_pqc.mirelock.PKCS1_OAEP.encrypt"
+    return PKCS1_OAEP.new(RSA.import_key(public)).encrypt(message)
+
+
+def post_quantum(w: Writer) -> None:
+    pairs = {"hybrid": hp.generate_pqc_kem_keypair(), "mlkem": hp.generate_mlkem_keypair()}
+    makers = {"hybrid": "halcyra_pqc.generate_pqc_kem_keypair", "mlkem": "halcyra_pqc.generate_mlkem_keypair"}
+    # Each ciphertext through a different caller: they share one format, and the vectors show it.
+    encryptions = [
+        ("empty", b"", None, "halcyra_pqc.ferrovan.encrypt"),
+        ("short", SHORT_MESSAGE, None, "halcyra_pqc.pqc_encrypt_payload"),
+        ("large", None, LARGE_SIZE, "halcyra_pqc.mirelock.PKCS1_OAEP.encrypt"),
+    ]
+    for alg, (public, private) in pairs.items():
+        w.vector(name=f"{alg}-keys", kind="key-pair", alg=alg, made_by=makers[alg], files={
+            "public": w.file(f"{alg}-public.json", public),
+            "private": w.file(f"{alg}-private.json", private),
+        })
+        for size_name, message, size, made_by in encryptions:
+            seed = None
+            if message is None:
+                seed = f"halcyra_pqc vector {alg}-{size_name}".encode("ascii")
+                message = counter_stream(seed, size)
+            packed = encrypt_with(made_by, message, public)
+            w.vector(name=f"{alg}-{size_name}", kind="ciphertext", alg=alg, made_by=made_by,
+                     key=f"{alg}-keys", files={"ciphertext": w.file(f"{alg}-{size_name}.bin", packed)},
+                     plaintext=plaintext_entry(message, seed))
+
+    public, private = pairs["hybrid"]
+    protected = hp.protect_private_key(private, PASSPHRASE)
+    w.vector(name="hybrid-protected", kind="protected-private-key", alg="hybrid",
+             made_by="halcyra_pqc.protect_private_key", key="hybrid-keys", passphrase=PASSPHRASE,
+             files={"protected": w.file("hybrid-private-protected.json", protected)})
+    for hash_name in HASH_NAMES:
+        signature = ferrovan.sign(SIGNED_MESSAGE, ferrovan.PrivateKey.load_pkcs1(private), hash_name)
+        w.vector(name=f"hybrid-signature-{hash_name.lower()}", kind="signature", alg="hybrid",
+                 made_by="halcyra_pqc.ferrovan.sign", key="hybrid-keys", hash=hash_name,
+                 message={"hex": SIGNED_MESSAGE.hex()},
+                 files={"signature": w.file(f"hybrid-signature-{hash_name.lower()}.bin", signature)})
+
+
+def classic_messages(longest: int) -> list[tuple[str, bytes]]:
+    return [("empty", b""), ("short", b"kept from before the switch"), ("longest", bytes(range(256))[:longest])]
+
+
+def rsa_package(w: Writer) -> None:
+    public, private = old_rsa.newkeys(RSA_PKG_BITS)
+    files = {}
+    for encoding in ("PEM", "DER"):
+        suffix = encoding.lower()
+        files[f"private-pkcs1-{suffix}"] = w.file(f"rsa-private-pkcs1.{suffix}", private.save_pkcs1(encoding))
+        files[f"public-pkcs1-{suffix}"] = w.file(f"rsa-public-pkcs1.{suffix}", public.save_pkcs1(encoding))
+    w.vector(name="rsa-keys", kind="classic-key-pair", made_by=f"rsa {old_rsa.__version__}: rsa.newkeys",
+             bits=RSA_PKG_BITS, files=files)
+    # PKCS#1 v1.5 takes at most the modulus size less 11 bytes.
+    for size_name, message in classic_messages(RSA_PKG_BITS // 8 - 11):
+        w.vector(name=f"rsa-v15-{size_name}", kind="classic-ciphertext", scheme="pkcs1v15",
+                 made_by=f"rsa {old_rsa.__version__}: rsa.encrypt", key="rsa-keys",
+                 files={"ciphertext": w.file(f"rsa-v15-{size_name}.bin", old_rsa.encrypt(message, public))},
+                 plaintext=plaintext_entry(message))
+    for hash_name in HASH_NAMES:
+        w.vector(name=f"rsa-signature-{hash_name.lower()}", kind="classic-signature", hash=hash_name,
+                 made_by=f"rsa {old_rsa.__version__}: rsa.sign", key="rsa-keys",
+                 message={"hex": SIGNED_MESSAGE.hex()},
+                 files={"signature": w.file(f"rsa-signature-{hash_name.lower()}.bin",
+                                            old_rsa.sign(SIGNED_MESSAGE, private, hash_name))})
+
+
+def pycryptodome(w: Writer) -> None:
+    version = metadata.version("pycryptodome")
+    key = OldRSA.generate(CRYPTODOME_BITS)
+    files = {}
+    for encoding in ("PEM", "DER"):
+        suffix = encoding.lower()
+        for pkcs in (1, 8):
+            files[f"private-pkcs{pkcs}-{suffix}"] = w.file(
+                f"cryptodome-private-pkcs{pkcs}.{suffix}", key.export_key(format=encoding, pkcs=pkcs))
+        files[f"public-{suffix}"] = w.file(f"cryptodome-public.{suffix}", key.publickey().export_key(format=encoding))
+    w.vector(name="cryptodome-keys", kind="classic-key-pair", made_by=f"pycryptodome {version}: RSA.generate",
+             bits=CRYPTODOME_BITS, files=files)
+    cipher = OldOAEP.new(key.publickey())  # OAEP with SHA-1, its default
+    # OAEP with SHA-1 takes at most the modulus size less 42 bytes.
+    for size_name, message in classic_messages(CRYPTODOME_BITS // 8 - 42):
+        w.vector(name=f"cryptodome-oaep-{size_name}", kind="classic-ciphertext", scheme="oaep-sha1",
+                 made_by=f"pycryptodome {version}: PKCS1_OAEP.new(key).encrypt", key="cryptodome-keys",
+                 files={"ciphertext": w.file(f"cryptodome-oaep-{size_name}.bin", cipher.encrypt(message))},
+                 plaintext=plaintext_entry(message))
+
+
+def check(w: Writer) -> None:
+    """Reads every ciphertext back through the core before anything is kept."""
+    by_name = {vector["name"]: vector for vector in w.vectors}
+    for vector in w.vectors:
+        if "ciphertext" not in vector["kind"]:
+            continue
+        keys = by_name[vector["key"]]["files"]
+        private = (w.out / keys.get("private", keys.get("private-pkcs1-pem", ""))).read_bytes()
+        message = hp.pqc_decrypt_payload((w.out / vector["files"]["ciphertext"]).read_bytes(), private)
+        expected = vector["plaintext"]
+        if "hex" in expected:
+            assert message.hex() == expected["hex"], vector["name"]
+        else:
+            assert hashlib.sha256(message).hexdigest() == expected["sha256"], vector["name"]
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--out", type=Path, default=Path(__file__).resolve().parents[1] / "tests" / "vectors")
+    parser.add_argument("--force", action="store_true",
+                        help="replace existing vectors: a format break, to be said so in the commit")
+    args = parser.parse_args()
+    out = args.out
+    existing = sorted(out.iterdir()) if out.is_dir() else []
+    if existing and not args.force:
+        print(f"make_vectors: {out} already holds vectors; changing them breaks every stored key and "
+              f"ciphertext they stand for. Pass --force only for a deliberate format break.", file=sys.stderr)
+        return 1
+    for path in existing:
+        path.unlink()
+    out.mkdir(parents=True, exist_ok=True)
+
+    w = Writer(out)
+    post_quantum(w)
+    rsa_package(w)
+    pycryptodome(w)
+    check(w)
+    manifest = {
+        "about": "Frozen vectors: the tests read these files and never regenerate them. Large "
+                 "plaintexts are derived: SHA-256(seed || i as 8 bytes big-endian) for i = 0, 1, ..., "
+                 "concatenated and cut to size.",
+        "made_with": {
+            "python": platform.python_version(),
+            **{name: metadata.version(name) for name in ("halcyra-pqc", "cryptography", "rsa", "pycryptodome")},
+        },
+        "vectors": w.vectors,
+        "files": dict(sorted(w.files.items())),
+    }
+    (out / "manifest.json").write_text(json.dumps(manifest, indent=1, ensure_ascii=False) + "\n", encoding="utf-8")
+    for name, entry in sorted(w.files.items()):
+        print(f"{entry['size']:>9}  {name}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,119 @@
+"""The worked example of docs/formats.md: every value it shows is recomputed here from the
+frozen vectors with `cryptography`'s primitives directly, not through the core, so that an
+implementer in another language can trust each step of it."""
+
+import base64
+import hashlib
+import hmac
+import json
+import re
+import struct
+from pathlib import Path
+
+from cryptography.hazmat.primitives import hashes, serialization
+from cryptography.hazmat.primitives.asymmetric import padding
+from cryptography.hazmat.primitives.asymmetric.mlkem import MLKEM768PrivateKey
+from cryptography.hazmat.primitives.ciphers.aead import AESGCM
+from cryptography.hazmat.primitives.kdf.hkdf import HKDF
+
+ROOT = Path(__file__).resolve().parents[1]
+VECTORS = ROOT / "tests" / "vectors"
+FORMATS = ROOT / "docs" / "formats.md"
+KEY_FILE, PUBLIC_FILE, CIPHERTEXT_FILE = "hybrid-private.json", "hybrid-public.json", "hybrid-short.bin"
+LABEL = b"ML-KEM-768+RSA-3072"
+
+
+def integer(value: int, size: int) -> bytes:
+    return value.to_bytes(size, "big")
+
+
+def intermediates() -> dict[str, bytes]:
+    """Every value of the example, in the order the document shows them."""
+    key = json.loads((VECTORS / KEY_FILE).read_bytes())
+    public = json.loads((VECTORS / PUBLIC_FILE).read_bytes())
+    packed = (VECTORS / CIPHERTEXT_FILE).read_bytes()
+    v = {}
+
+    seed = base64.b64decode(key["mlkem"])
+    mlkem = MLKEM768PrivateKey.from_seed_bytes(seed)
+    v["mlkem_seed"] = seed
+    v["mlkem_ek_sha256"] = hashlib.sha256(mlkem.public_key().public_bytes_raw()).digest()
+    assert mlkem.public_key().public_bytes_raw() == base64.b64decode(public["mlkem"])
+    rsa_der = base64.b64decode(key["rsa"])
+    rsa_key = serialization.load_der_private_key(rsa_der, password=None)
+    numbers = rsa_key.private_numbers()
+    size = rsa_key.key_size // 8
+    v["rsa_pkcs8_sha256"] = hashlib.sha256(rsa_der).digest()
+    v["rsa_n"] = integer(numbers.public_numbers.n, size)
+    v["rsa_e"] = integer(numbers.public_numbers.e, 3)
+    v["rsa_d"] = integer(numbers.d, size)
+    v["rsa_p"] = integer(numbers.p, size // 2)
+    v["rsa_q"] = integer(numbers.q, size // 2)
+
+    # The packed layout, field by field.
+    v["magic"], v["version"], v["mode"] = packed[:4], packed[4:5], packed[5:6]
+    offset = 6
+    for field in ("mlkem_ct", "rsa_ct", "nonce", "sealed"):
+        (length,) = struct.unpack_from(">I", packed, offset)
+        v[f"{field}_length"] = packed[offset : offset + 4]
+        v[field] = packed[offset + 4 : offset + 4 + length]
+        offset += 4 + length
+        if field == "nonce":
+            header = packed[:offset]
+    assert offset == len(packed)
+    v["header_sha256"] = hashlib.sha256(header).digest()
+
+    v["ss_mlkem"] = mlkem.decapsulate(v["mlkem_ct"])
+    oaep = padding.OAEP(mgf=padding.MGF1(hashes.SHA256()), algorithm=hashes.SHA256(), label=None)
+    v["ss_rsa"] = rsa_key.decrypt(v["rsa_ct"], oaep)
+
+    v["hkdf_ikm"] = v["ss_mlkem"] + v["ss_rsa"]
+    info = LABEL + b"\x00" + v["mlkem_ct"] + v["rsa_ct"]
+    v["hkdf_info_prefix"] = LABEL + b"\x00"
+    v["hkdf_info_length"] = struct.pack(">I", len(info))
+    v["hkdf_info_sha256"] = hashlib.sha256(info).digest()
+    # HKDF by its two HMAC steps, as an implementation without an HKDF routine would do it.
+    v["hkdf_prk"] = hmac.digest(bytes(32), v["hkdf_ikm"], "sha256")
+    v["payload_key"] = hmac.digest(v["hkdf_prk"], info + b"\x01", "sha256")
+    hkdf = HKDF(algorithm=hashes.SHA256(), length=32, salt=None, info=info)
+    assert hkdf.derive(v["hkdf_ikm"]) == v["payload_key"]
+
+    v["gcm_ciphertext"], v["gcm_tag"] = v["sealed"][:-16], v["sealed"][-16:]
+    # The tag check proves every value above: one wrong byte anywhere and it fails.
+    v["plaintext"] = AESGCM(v["payload_key"]).decrypt(v["nonce"], v["sealed"], header)
+    return v
+
+
+def shown_values() -> dict[str, bytes]:
+    """name -> bytes of every value in the example's data blocks: a line `name  hex`, long
+    values continued on indented lines of hex."""
+    section = FORMATS.read_text(encoding="utf-8").split("\n## Worked example\n", 1)[1].split("\n## ", 1)[0]
+    values, name = {}, None
+    for block in re.findall(r"```text\n(.*?)```", section, re.S):
+        for line in block.splitlines():
+            start = re.fullmatch(r"([a-z0-9_]+) +([0-9a-f]+)", line)
+            more = re.fullmatch(r" +([0-9a-f]+)", line)
+            assert start or more, f"not a value line: {line!r}"
+            if start:
+                name = start.group(1)
+                assert name not in values, f"{name} shown twice"
+                values[name] = start.group(2)
+            else:
+                values[name] += more.group(1)
+    return {name: bytes.fromhex(text) for name, text in values.items()}
+
+
+def test_the_document_shows_every_intermediate_value_of_the_vectors():
+    computed, shown = intermediates(), shown_values()
+    assert list(shown) == list(computed), "the example shows other values, or in another order"
+    for name, value in computed.items():
+        assert shown[name].hex() == value.hex(), f"{name} differs"
+
+
+def test_the_example_is_the_vectors_short_hybrid_message():
+    manifest = json.loads((VECTORS / "manifest.json").read_text(encoding="utf-8"))
+    (vector,) = [v for v in manifest["vectors"] if v["files"].get("ciphertext") == CIPHERTEXT_FILE]
+    assert intermediates()["plaintext"].hex() == vector["plaintext"]["hex"]
+    section = FORMATS.read_text(encoding="utf-8").split("\n## Worked example\n", 1)[1]
+    for file_name in (KEY_FILE, PUBLIC_FILE, CIPHERTEXT_FILE):
+        assert f"tests/vectors/{file_name}" in section
