@@ -156,7 +156,7 @@ def test_sdist_holds_the_sources_and_builds_the_same_wheel(sdist, sdist_wheel, w
         top = members[0].split("/")[0]
         sdist_meta = metadata(archive.extractfile(f"{top}/PKG-INFO").read().decode())
     files = {m.split("/", 1)[1] for m in members if "/" in m}
-    for needed in ["pyproject.toml", "CMakeLists.txt", "README.md", "LICENSE", "src/frame/module.cpp",
+    for needed in ["pyproject.toml", "CMakeLists.txt", "README.md", "LICENSE", "src/frame/module.cpp", "src/core/contract.cpp",
                    "src/ferrovan/module.cpp", "src/mirelock/module.cpp", "python/halcyra_pqc/__init__.py",
                    *("python/" + f for f in TYPING_FILES), "examples/encrypt_file.py", "docs/formats.md",
                    "tests/test_twins.py", "twins/ferrovan.py", "twins/mirelock.py"]:

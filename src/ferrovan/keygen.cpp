@@ -1,7 +1,7 @@
 // newkeys, and the classic RSA key inside a hybrid key.
+#include "../core/contract.h"
 #include "../frame/lookup.h"
 #include "../frame/raising.h"
-#include "../frame/values.h"
 #include "functions.h"
 #include "names.h"
 
@@ -16,8 +16,7 @@ using frame::Ref;
 //     return PublicKey(pub), PrivateKey(priv)
 PyObject* newkeys_body(const Def& fn, PyObject* const*) noexcept {
     Ref pair[2];
-    Ref generated = frame::call_global(n::generate_pqc_kem_keypair);
-    if (!generated || !frame::unpack(generated, pair, 2)) return fn.fail(42);
+    if (!core::generate_key_pair(pair)) return fn.fail(42);
     Ref public_key = frame::call_global(n::PublicKey, pair[0].get());
     if (!public_key) return fn.fail(43);
     Ref private_key = frame::call_global(n::PrivateKey, pair[1].get());

@@ -10,12 +10,6 @@ namespace {
 using frame::Def;
 using frame::Ref;
 
-// padding.PKCS1v15()
-Ref pkcs1v15() noexcept {
-    Ref padding = frame::global(n::padding);
-    return padding ? frame::call_method(padding, n::PKCS1v15) : Ref();
-}
-
 // def sign(message, priv_key, hash_method):
 //     inner_key = _get_inner_private_key(priv_key)                                 (82)
 //     hash_str = (hash_method if type(hash_method) is str else str(hash_method))   (83)
@@ -66,12 +60,16 @@ PyObject* verify_body(const Def& fn, PyObject* const* a) noexcept {
         // Every Exception is dropped, the invalid signature and any other failure alike.
         if (!frame::catch_exception()) return nullptr;
     }
-    Ref error = frame::call_global(n::VerificationError, n::verification_failed.object());
-    if (error) frame::raise(error);
+    frame::raise_new(frame::global(n::VerificationError), n::verification_failed);
     return fn.fail(116);
 }
 
 }  // namespace
+
+Ref pkcs1v15() noexcept {
+    Ref padding = frame::global(n::padding);
+    return padding ? frame::call_method(padding, n::PKCS1v15) : Ref();
+}
 
 Def sign({
     .name = &n::sign,
