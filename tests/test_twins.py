@@ -6,7 +6,6 @@ the lines of the traceback records. Where the two differ by design, the differen
 KNOWN below and is asserted as exactly that, both sides' texts included."""
 
 import copy
-import dis
 import inspect
 import json
 import re
@@ -38,8 +37,6 @@ ROOT = Path(__file__).resolve().parent.parent
 #   and the messages that name a class or function with its module say so;
 # - "code names": a native code object carries the plain name as its qualified name, and the
 #   module's source path as its file name;
-# - "local imports": a from-import inside a twin function binds a local that the native code
-#   object does not list;
 # - "class dicts": a class statement adds __firstlineno__ and __static_attributes__;
 # - "twin helpers": ferrovan's twin holds its checks and the DigestInfo table as module attributes;
 # - "binding": the native binding messages follow the module's own rules, the twin's are the
@@ -103,13 +100,6 @@ def test_the_rsa_objects_match_and_only_the_native_one_is_served():
     assert sys.modules["twins.mirelock.RSA"] is twins.mirelock.RSA
 
 
-def local_import_names(code):
-    """Locals that a from-import inside the function binds."""
-    instructions = list(dis.get_instructions(code))
-    return [after.argval for before, after in zip(instructions, instructions[1:])
-            if before.opname == "IMPORT_FROM" and after.opname == "STORE_FAST"]
-
-
 FLAGS = inspect.CO_OPTIMIZED | inspect.CO_NEWLOCALS | inspect.CO_VARARGS | inspect.CO_VARKEYWORDS | \
     inspect.CO_GENERATOR | inspect.CO_COROUTINE
 
@@ -126,8 +116,7 @@ def test_same_signature_defaults_and_code(sig):
     for field in ("co_name", "co_firstlineno", "co_argcount", "co_posonlyargcount", "co_kwonlyargcount"):
         assert getattr(ours, field) == getattr(theirs, field), field
     assert ours.co_flags & FLAGS == theirs.co_flags & FLAGS
-    # KNOWN["local imports"]: the one difference in the names, and only at their end.
-    assert ours.co_varnames + tuple(local_import_names(theirs)) == theirs.co_varnames
+    assert ours.co_varnames == theirs.co_varnames
     assert (ours.co_nlocals, theirs.co_nlocals) == (len(ours.co_varnames), len(theirs.co_varnames))
     # KNOWN["code names"]
     assert (ours.co_qualname, theirs.co_qualname) == (sig.name, sig.path)

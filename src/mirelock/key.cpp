@@ -112,7 +112,7 @@ Def key_export_key({
     .params = {&n::self},
     .varargs = &n::args,
     .varkw = &n::kwargs,
-    .locals = {&n::passphrase},
+    .locals = {&n::passphrase, &n::protect_private_key},
     .body = export_key_body,
 });
 
@@ -131,6 +131,7 @@ Def pycryptodome_import_key({
     .qualname = &n::pycryptodome_import_key,
     .line = 38,
     .params = {&n::extern_key, &n::passphrase},
+    .locals = {&n::import_key_pair},
     .n_defaults = 1,
     .defaults = {nullptr},
     .body = import_key_body,
