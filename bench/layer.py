@@ -1,7 +1,8 @@
 """Layer cost: every function and method of both modules over the trivial core, three ways.
 
 - native: the extension module;
-- baseline: the same module written in plain Python (baseline_ferrovan, baseline_mirelock);
+- baseline: the same module written in plain Python, its twin (twins/ferrovan.py,
+  twins/mirelock.py at the top of the repository);
 - direct: the shortest plain Python at the call site that gets the same result from the same
   core objects, with no module function in between.
 
@@ -12,13 +13,19 @@ Run by runner.py as a pyperf script; `python layer.py --help` lists pyperf's opt
 """
 
 import importlib
+import sys
 from dataclasses import dataclass
 from itertools import repeat
+from pathlib import Path
 from time import perf_counter
 
 import pyperf
 
 import trivial
+
+# The twins live beside the tests that compare them with the native modules; the package
+# itself still comes from the environment, never from the checkout.
+sys.path.insert(1, str(Path(__file__).resolve().parent.parent))
 
 # Each timed loop iteration makes this many calls, so the loop's own cost is spread thin.
 UNROLL = 20
@@ -133,7 +140,7 @@ MIRELOCK = [
         "mirelock",
         "RSA.import_key",
         "RSA.import_key(PUB)",
-        "o = new(PyCryptodomeKey); o.pub_bytes = PUB; o.priv_bytes = PUB",
+        "p, q = trivial._import_key_pair(PUB, None); o = new(PyCryptodomeKey); o.pub_bytes = p; o.priv_bytes = q",
     ),
     Case("mirelock", "PKCS1_OAEP.new", "PKCS1_OAEP.new(key)", "c = new(PyCryptodomeCipher); c.key = key"),
     Case(
@@ -154,7 +161,7 @@ CASES = FERROVAN + MIRELOCK
 
 def load(module: str, variant: str):
     if variant == "baseline":
-        return importlib.import_module(f"baseline_{module}")
+        return importlib.import_module(f"twins.{module}")
     return importlib.import_module(f"halcyra_pqc.{module}")
 
 

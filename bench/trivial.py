@@ -42,6 +42,10 @@ def failing_decrypt_payload(packed, private_key_bytes):
     raise ValueError("decryption failed")
 
 
+def _import_key_pair(data, passphrase=None):
+    return PUBLIC_BYTES, PRIVATE_BYTES
+
+
 class _InnerPrivateKey:
     def sign(self, data, padding, algorithm):
         return SIGNATURE
@@ -128,6 +132,11 @@ _MIRELOCK_NAMES = ("generate_pqc_kem_keypair", "pqc_encrypt_payload", "pqc_decry
 
 
 def install(module, names=None):
-    """Rebinds the module's outside globals to the trivial core."""
+    """Rebinds the module's outside globals to the trivial core. mirelock's import_key reads
+    the key pair through the package itself, so the package's reader is replaced too."""
     for name in names or (_MIRELOCK_NAMES if hasattr(module, "PKCS1_OAEP") else GLOBALS):
         setattr(module, name, GLOBALS[name])
+    if hasattr(module, "PKCS1_OAEP"):
+        import halcyra_pqc
+
+        halcyra_pqc._import_key_pair = _import_key_pair

@@ -45,6 +45,22 @@ def mlkem_keys():
 
 
 @pytest.fixture(scope="session")
+def material(hybrid_keys, mlkem_keys):
+    """Real keys, ciphertexts and a signature, so that hostile calls also reach their working
+    paths."""
+    from halcyra_pqc import ferrovan
+    from hostile import MESSAGE
+
+    hybrid_ct = ferrovan.encrypt(MESSAGE, hybrid_keys[0])
+    mlkem_ct = ferrovan.encrypt(MESSAGE, mlkem_keys[0])
+    return {
+        "hybrid": hybrid_keys, "mlkem": mlkem_keys,
+        "ciphertexts": {hybrid_ct: hybrid_keys[1], mlkem_ct: mlkem_keys[1]},
+        "signature": ferrovan.sign(MESSAGE, hybrid_keys[1], "SHA-256"),
+    }
+
+
+@pytest.fixture(scope="session")
 def rsa_pkg_keys():
     """(public, private) of the `rsa` package, 1024 bits: what it makes in pure Python quickly."""
     import rsa

@@ -253,6 +253,28 @@ def test_reading_uses_the_json_and_base64_globals(rebind, inner, kind):
     read(key_bytes)
     assert spy.calls[0][1] == (der,) and spy.calls[1][1][0] is key_bytes
 
+    # As in the Python it performs, each function is looked up before its argument is
+    # evaluated: without json, the key bytes are never decoded; without base64, the member
+    # is never read.
+    class Recording(bytes):
+        reads = []
+
+        def decode(self, *args):
+            self.reads.append("decode")
+            return bytes(self).decode(*args)
+
+    read(Recording(key_bytes))
+    rebind(rsa, json=json, base64=DELETE)
+
+    class Members(dict):
+        def __getitem__(self, name):
+            Recording.reads.append(name)
+            return super().__getitem__(name)
+
+    rebind(rsa, json=type("JSON", (), {"loads": staticmethod(lambda text: Members(json.loads(text)))}))
+    read(Recording(key_bytes))
+    assert Recording.reads == ["decode"]
+
 
 @pytest.mark.parametrize("kind, load_line", [("public", 61), ("private", 52)])
 @pytest.mark.parametrize("argument", ["ML-KEM only", "str", "key of the other class"])

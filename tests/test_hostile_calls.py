@@ -8,10 +8,8 @@ ciphertexts and key bytes."""
 import base64
 import collections
 import json
-from dataclasses import dataclass
 
 import pytest
-from cryptography.exceptions import UnsupportedAlgorithm
 from cryptography.hazmat.primitives import serialization
 from cryptography.hazmat.primitives.asymmetric import ec, ed25519
 from cryptography.hazmat.primitives.asymmetric import rsa as crypto_rsa
@@ -21,85 +19,8 @@ from hypothesis import strategies as st
 import halcyra_pqc
 from conftest import records
 from halcyra_pqc import ferrovan, mirelock
-
-try:
-    import _testcapi
-except ImportError:  # an interpreter built without its test modules
-    _testcapi = None
-
-MESSAGE = b"a message that hostile callers keep meeting"
-KEY_ERRORS = (ValueError, TypeError, UnsupportedAlgorithm)
-
-
-@dataclass(frozen=True)
-class Signature:
-    """How a function binds, as the binding rules describe it, and what its body may raise."""
-
-    module: object
-    path: str          # attribute path in the module, e.g. "PublicKey.load_pkcs1"
-    params: tuple
-    raises: tuple      # what a bound call may raise
-    n_defaults: int = 0
-    varargs: bool = False
-    varkw: bool = False
-    exact: tuple = ()  # (parameter, type) pairs
-    owner: str = ""    # the class whose instances it binds to as a method
-
-    @property
-    def name(self):
-        return self.path.rpartition(".")[2]
-
-    @property
-    def source(self):
-        return f"halcyra_pqc/{self.module.__name__.rpartition('.')[2]}"
-
-    def function(self):
-        target = self.module
-        for part in self.path.split("."):
-            target = getattr(target, part)
-        return target
-
-
-F, M = ferrovan, mirelock
-SIGNATURES = [
-    Signature(F, "PublicKey.__init__", ("self", "key_bytes"), (AttributeError, TypeError), owner="PublicKey"),
-    Signature(F, "PublicKey.load_pkcs1", ("keyfile", "format"), (), n_defaults=1),
-    Signature(F, "PublicKey.save_pkcs1", ("self", "format"), (AttributeError,), n_defaults=1, owner="PublicKey"),
-    Signature(F, "PrivateKey.__init__", ("self", "key_bytes"), (AttributeError, TypeError), owner="PrivateKey"),
-    Signature(F, "PrivateKey.load_pkcs1", ("keyfile", "format"), (), n_defaults=1),
-    Signature(F, "PrivateKey.save_pkcs1", ("self", "format"), (AttributeError,), n_defaults=1, owner="PrivateKey"),
-    Signature(F, "newkeys", ("keysize",), (), varargs=True, varkw=True),
-    Signature(F, "_get_inner_private_key", ("priv_key",), KEY_ERRORS),
-    Signature(F, "_get_inner_public_key", ("pub_key",), KEY_ERRORS),
-    Signature(F, "encrypt", ("message", "pub_key"), (ValueError, TypeError)),
-    Signature(F, "decrypt", ("crypto", "priv_key"), (F.DecryptionError,)),
-    Signature(F, "sign", ("message", "priv_key", "hash_method"), KEY_ERRORS + (AttributeError,)),
-    Signature(F, "verify", ("message", "signature", "pub_key"), KEY_ERRORS + (F.VerificationError,)),
-    Signature(F, "compute_hash", ("message", "method_name"), KEY_ERRORS + (AttributeError,),
-              exact=(("message", bytes), ("method_name", str))),
-    Signature(F, "sign_hash", ("hash_value", "priv_key", "hash_method"), KEY_ERRORS + (AttributeError,),
-              exact=(("hash_value", bytes), ("hash_method", str))),
-    # A block without a DigestInfo names no hash: the module reports it as a failed verification.
-    Signature(F, "find_signature_hash", ("decrypted_signature",), (F.VerificationError,),
-              exact=(("decrypted_signature", bytes),)),
-    Signature(M, "PyCryptodomeKey.__init__", ("self", "pub_bytes", "priv_bytes"), (AttributeError, TypeError),
-              n_defaults=1, owner="PyCryptodomeKey"),
-    Signature(M, "PyCryptodomeKey.publickey", ("self",), (AttributeError,), owner="PyCryptodomeKey"),
-    # A pass phrase sends the private material to the core, which refuses what it cannot protect.
-    Signature(M, "PyCryptodomeKey.export_key", ("self",), (AttributeError, ValueError, TypeError), varargs=True,
-              varkw=True, owner="PyCryptodomeKey"),
-    Signature(M, "PyCryptodomeCipher.__init__", ("self", "key"), (AttributeError, TypeError),
-              owner="PyCryptodomeCipher"),
-    Signature(M, "PyCryptodomeCipher.encrypt", ("self", "plaintext"), (AttributeError, ValueError, TypeError),
-              owner="PyCryptodomeCipher"),
-    Signature(M, "PyCryptodomeCipher.decrypt", ("self", "ciphertext"), (AttributeError, ValueError, TypeError),
-              owner="PyCryptodomeCipher"),
-    Signature(M, "pycryptodome_generate", ("bits", "randfunc"), (), n_defaults=1),
-    # Data in the form of key bytes is read by the core, which refuses what it cannot read.
-    Signature(M, "pycryptodome_import_key", ("extern_key", "passphrase"), (ValueError, TypeError), n_defaults=1),
-    Signature(M, "PKCS1_OAEP_Mock.new", ("key",), (), varargs=True, varkw=True),
-]
-PARAMETER_NAMES = sorted({name for s in SIGNATURES for name in s.params} | {"args", "kwargs", "data"})
+from hostile import (MESSAGE, NATIVE, SIGNATURES, HostileError, _testcapi, binding_error, fresh_values, hostile_calls,
+                     invoke, plain_keywords)
 
 
 def test_the_table_covers_every_public_function_and_method():
@@ -115,176 +36,6 @@ def test_the_table_covers_every_public_function_and_method():
                 found.add(name)
         return found
     assert callables(ferrovan) | callables(mirelock) == {s.path for s in SIGNATURES}
-
-
-# --- What binding must do --------------------------------------------------------------------
-
-def binding_error(sig, args, kwnames, values):
-    """The TypeError message the binding rules give for this call, or None when it binds, and
-    whether the error carries a note (an instance of a subclass of the exact type)."""
-    params, name = sig.params, sig.name
-    fixed = sig.n_defaults == 0 and not sig.varargs
-    required = len(params) - sig.n_defaults
-
-    def count(too_few, given):
-        bound = "exactly" if fixed else "at least" if too_few else "at most"
-        expected = required if too_few and not fixed else len(params)
-        return (f"{name}() takes {bound} {expected} positional argument{'' if expected == 1 else 's'} "
-                f"({given} given)")
-
-    if len(args) > len(params) and not sig.varargs:
-        return count(False, len(args)), False
-    bound = dict(zip(params, args))
-    for keyword, value in zip(kwnames, values):
-        if not isinstance(keyword, str):
-            return f"{name}() keywords must be strings", False
-        match = next((p for p in params if p == keyword), None)
-        if match is None:
-            if sig.varkw:
-                continue
-            return f"{name}() got an unexpected keyword argument '{keyword}'", False
-        if match in bound:
-            return f"{name}() got multiple values for keyword argument '{keyword}'", False
-        bound[match] = value
-    for index, param in enumerate(params[:required]):
-        if param not in bound:
-            return count(True, index), False
-    for param, expected in sig.exact:
-        if type(bound[param]) is not expected:
-            return (f"Argument '{param}' has incorrect type "
-                    f"(expected {expected.__name__}, got {type(bound[param]).__name__})",
-                    isinstance(bound[param], expected))
-    return None, False
-
-
-# --- Values ----------------------------------------------------------------------------------
-
-class Bytes(bytes):
-    pass
-
-
-class Text(str):
-    pass
-
-
-class HostileError(Exception):
-    pass
-
-
-class Hostile:
-    """A value whose every use fails: truth, length, text, hashing, comparison, indexing,
-    buffers and the decode and upper methods the bodies call. Whatever it raises propagates
-    (or is translated where a body translates); it is allowed for every function."""
-
-    def _fail(self, *args, **kwargs):
-        raise HostileError("a hostile value was used")
-
-    __bool__ = __len__ = __str__ = __hash__ = __eq__ = __index__ = __iter__ = __getitem__ = _fail
-    __buffer__ = decode = upper = replace = _fail
-
-    def __repr__(self):
-        return "<Hostile>"
-
-
-@pytest.fixture(scope="module")
-def material(hybrid_keys, mlkem_keys):
-    """Real keys, ciphertexts and a signature, so that calls also reach their working paths."""
-    hybrid_ct = ferrovan.encrypt(MESSAGE, hybrid_keys[0])
-    mlkem_ct = ferrovan.encrypt(MESSAGE, mlkem_keys[0])
-    return {
-        "hybrid": hybrid_keys, "mlkem": mlkem_keys,
-        "ciphertexts": {hybrid_ct: hybrid_keys[1], mlkem_ct: mlkem_keys[1]},
-        "signature": ferrovan.sign(MESSAGE, hybrid_keys[1], "SHA-256"),
-    }
-
-
-def fresh_values(material):
-    """Makers of the values a call may receive. Each example makes its objects afresh: calls
-    such as __init__ rebind attributes of whatever they are given as self."""
-    (hpub, hpriv), (mpub, mpriv) = material["hybrid"], material["mlkem"]
-    hybrid_ct, mlkem_ct = material["ciphertexts"]
-    return [
-        lambda: hpub, lambda: hpriv, lambda: mpub, lambda: mpriv,
-        lambda: ferrovan.PublicKey(hpub), lambda: ferrovan.PrivateKey(hpriv),
-        lambda: ferrovan.PublicKey(mpub), lambda: ferrovan.PrivateKey(mpriv),
-        lambda: ferrovan.PrivateKey(hpub), lambda: ferrovan.PublicKey(None),
-        lambda: mirelock.PyCryptodomeKey(hpub, hpriv), lambda: mirelock.PyCryptodomeKey(mpub),
-        lambda: mirelock.RSA.import_key(mpriv), lambda: mirelock.PyCryptodomeKey(b"", b""),
-        lambda: mirelock.PKCS1_OAEP.new(mirelock.PyCryptodomeKey(hpub, hpriv)),
-        lambda: mirelock.PKCS1_OAEP.new(mirelock.PyCryptodomeKey(mpub)),
-        lambda: mirelock.PKCS1_OAEP.new(ferrovan.PublicKey(hpub)),
-        lambda: hybrid_ct, lambda: mlkem_ct, lambda: hybrid_ct[:-1],
-        lambda: MESSAGE, lambda: material["signature"], lambda: bytearray(MESSAGE), lambda: memoryview(MESSAGE),
-        lambda: Bytes(MESSAGE), lambda: Text("SHA-256"), lambda: b"\x00" * 32,
-        lambda: object(), lambda: int, lambda: len, lambda: (lambda: None), lambda: ValueError("x"),
-        lambda: type("Fresh", (), {})(), lambda: [hpub], lambda: {"rsa": hpub}, lambda: (mpub, mpriv),
-        Hostile, lambda: ferrovan.PublicKey(Hostile()), lambda: mirelock.PyCryptodomeKey(Hostile(), Hostile()),
-        lambda: mirelock.PKCS1_OAEP.new(Hostile()),
-    ]
-
-
-def values(material):
-    scalars = st.one_of(
-        st.none(), st.booleans(), st.integers(), st.floats(), st.complex_numbers(max_magnitude=1e6),
-        st.text(max_size=40), st.binary(max_size=80),
-        st.sampled_from(["SHA-256", "sha-1", "MD5", "SHA512", "sha3-256", "SHAKE128", "SM3", "Hash",
-                         "", "-", "not a hash", "PEM", "DER", '{"rsa": "AAAA"}', "{"]),
-        st.binary(max_size=80).map(bytearray), st.binary(max_size=80).map(Bytes),
-        st.text(max_size=20).map(Text), st.lists(st.integers(), max_size=4).map(tuple),
-    )
-    made = st.sampled_from(fresh_values(material)).map(lambda make: make())
-    return st.one_of(made, made, scalars)
-
-
-def keyword_names():
-    names = st.one_of(st.sampled_from(PARAMETER_NAMES), st.sampled_from(PARAMETER_NAMES).map(Text),
-                      st.text(min_size=1, max_size=12), st.just("\ud800 lone surrogate"))
-    if _testcapi is not None:
-        # Only a direct vectorcall can pass names that are not strings.
-        names = st.one_of(names, names, names, st.integers(-3, 3), st.binary(min_size=1, max_size=3))
-    return names
-
-
-@st.composite
-def hostile_calls(draw, sig, material, instances):
-    """(callable, positional args as the caller passes them and as the function receives them,
-    keyword names, their values)."""
-    function = sig.function()
-    instance = None
-    if instances and draw(st.booleans()):
-        # Through an instance: the method binds and the instance arrives as the first argument.
-        instance = draw(st.sampled_from(instances))()
-        function = getattr(instance, sig.name)
-    if draw(st.booleans()):
-        # A call that fits the signature, some parameters by position and the rest by keyword,
-        # so that the bodies get random values as often as the binding does.
-        open_params = sig.params[1 if instance is not None else 0:]
-        by_position = draw(st.integers(0, len(open_params)))
-        args = [draw(values(material)) for _ in open_params[:by_position]]
-        kwnames = list(open_params[by_position:])
-        if sig.n_defaults and kwnames and draw(st.booleans()):
-            kwnames.pop()
-        if sig.varargs and by_position == len(open_params):
-            args += draw(st.lists(values(material), max_size=2))
-        if sig.varkw:
-            kwnames += draw(st.lists(st.text(max_size=6).filter(lambda k: k not in sig.params), max_size=2))
-    else:
-        args = draw(st.lists(values(material), max_size=len(sig.params) + 2))
-        kwnames = draw(st.lists(keyword_names(), max_size=4))
-    kwvalues = [draw(values(material)) for _ in kwnames]
-    received = ([instance] if instance is not None else []) + args
-    return function, args, received, kwnames, kwvalues
-
-
-def plain_keywords(kwnames):
-    """Whether a Python call can pass these names: unique strings."""
-    return all(isinstance(k, str) for k in kwnames) and len(set(kwnames)) == len(kwnames)
-
-
-def invoke(function, args, kwnames, kwvalues):
-    if plain_keywords(kwnames):
-        return function(*args, **dict(zip(kwnames, kwvalues)))
-    return _testcapi.pyobject_vectorcall(function, tuple(args) + tuple(kwvalues), tuple(kwnames))
 
 
 def genuine_ciphertext(value, material):
@@ -330,11 +81,11 @@ def test_hostile_call(sig, material, rebind):
         assert not args, "the core's key generation was given arguments"
         return material["hybrid"]
     rebind(sig.module, generate_pqc_kem_keypair=generate)
-    instances = [make for make in fresh_values(material) if sig.owner and type(make()).__name__ == sig.owner]
+    instances = [make for make in fresh_values(material) if sig.owner and type(make(NATIVE)).__name__ == sig.owner]
 
     @given(call=hostile_calls(sig, material, instances))
     def run(call):
-        function, args, received, kwnames, kwvalues = call
+        function, args, received, kwnames, kwvalues = call.build()
         assume(_testcapi is not None or plain_keywords(kwnames))
         note(f"args={received!r} keywords={list(zip(kwnames, kwvalues))!r}")
         expected_error, noted = binding_error(sig, received, kwnames, kwvalues)

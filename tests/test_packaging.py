@@ -120,6 +120,8 @@ def test_wheel_tags_contents_and_metadata(wheel):
     # Exactly the package: no development links, caches or other build leftovers.
     assert files == core | extensions | TYPING_FILES
     assert f"halcyra_pqc-{version}.dist-info/licenses/LICENSE" in names(wheel)
+    # The twins the tests compare the modules with are development material.
+    assert not any(name.startswith("twins/") for name in names(wheel))
 
     assert meta["Name"] == "halcyra-pqc"
     assert meta["License-Expression"] == "Apache-2.0"
@@ -159,9 +161,10 @@ def test_sdist_holds_the_sources_and_builds_the_same_wheel(sdist, sdist_wheel, w
         top = members[0].split("/")[0]
         sdist_meta = metadata(archive.extractfile(f"{top}/PKG-INFO").read().decode())
     files = {m.split("/", 1)[1] for m in members if "/" in m}
-    for needed in ["pyproject.toml", "CMakeLists.txt", "README.md", "LICENSE", "src/frame/module.cpp",
+    for needed in ["pyproject.toml", "CMakeLists.txt", "README.md", "LICENSE", "src/frame/module.cpp", "src/core/contract.cpp",
                    "src/ferrovan/module.cpp", "src/mirelock/module.cpp", "python/halcyra_pqc/__init__.py",
-                   *("python/" + f for f in TYPING_FILES), "examples/encrypt_file.py", "docs/formats.md"]:
+                   *("python/" + f for f in TYPING_FILES), "examples/encrypt_file.py", "docs/formats.md",
+                   "tests/test_twins.py", "twins/ferrovan.py", "twins/mirelock.py"]:
         assert needed in files, needed
     for path in files:
         assert not re.match(r"(build|dist|\.venv[^/]*|\.git|\.hypothesis|\.pytest_cache|\.mypy_cache)/", path), path

@@ -1,7 +1,7 @@
 // encrypt and decrypt: the message goes to the post-quantum core, the result back unchanged.
+#include "../core/contract.h"
 #include "../frame/lookup.h"
 #include "../frame/raising.h"
-#include "../frame/core.h"
 #include "functions.h"
 #include "names.h"
 
@@ -22,10 +22,7 @@ PyObject* encrypt_body(const Def& fn, PyObject* const* a) noexcept {
     if (!pub_bytes) return fn.fail(65);
     Ref res = frame::call_global(n::pqc_encrypt_payload, a[0], pub_bytes.get());
     if (!res) return fn.fail(66);
-    const Py_ssize_t length = PyObject_Length(res);
-    if (length < 0) return fn.fail(67);
-    Ref packed = frame::pack_core_result(res, length, n::pack_ciphertext);
-    return packed ? packed.release() : fn.fail(length == 4 ? 68 : 70);
+    return core::pack(fn, res, {.length = 67, .hybrid = 68, .pure = 70});
 }
 
 // def decrypt(crypto, priv_key):
@@ -43,8 +40,7 @@ PyObject* decrypt_body(const Def& fn, PyObject* const* a) noexcept {
     Ref exc = frame::catch_exception();
     if (!exc) return nullptr;
     frame::Handling handling(exc);
-    Ref error = frame::call_global(n::DecryptionError, n::decryption_failed.object());
-    if (error) frame::raise(error, exc);
+    frame::raise_new(frame::global(n::DecryptionError), n::decryption_failed, exc);
     return fn.fail(78);
 }
 

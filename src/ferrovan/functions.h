@@ -3,7 +3,7 @@
 
 #include <Python.h>
 
-#include "../frame/function.h"
+#include "../frame/definition.h"
 #include "../frame/ref.h"
 
 namespace ferrovan {
@@ -23,6 +23,8 @@ extern frame::Def encrypt, decrypt;
 
 // sign.cpp
 extern frame::Def sign, verify;
+// padding.PKCS1v15(): the padding of every signature.
+frame::Ref pkcs1v15() noexcept;
 
 // hashing.cpp
 extern frame::Def compute_hash, sign_hash, find_signature_hash;

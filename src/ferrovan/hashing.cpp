@@ -12,7 +12,6 @@ namespace ferrovan {
 namespace {
 
 using frame::Def;
-using frame::Name;
 using frame::Ref;
 using namespace std::string_view_literals;
 
@@ -48,20 +47,22 @@ PyObject* sign_hash_body(const Def& fn, PyObject* const* a) noexcept {
     if (!hash_str) return fn.fail(129);
     Ref hash_obj = hash_object(hash_str);
     if (!hash_obj) return fn.fail(130);
-    Ref padding = frame::global(n::padding);
-    Ref pkcs1v15 = padding ? frame::call_method(padding, n::PKCS1v15) : Ref();
-    if (!pkcs1v15) return fn.fail(133);
+    // The method before its arguments, as in a Python call (and in sign).
+    Ref method = frame::getattr(inner_key, n::sign);
+    if (!method) return fn.fail(131);
+    Ref padding = pkcs1v15();
+    if (!padding) return fn.fail(133);
     Ref prehashed = frame::call_global(n::Prehashed, hash_obj.get());
     if (!prehashed) return fn.fail(134);
-    Ref signature = frame::expect_exact_or_none(
-        frame::call_method(inner_key, n::sign, a[0], pkcs1v15.get(), prehashed.get()), &PyBytes_Type);
+    Ref signature =
+        frame::expect_exact_or_none(frame::call(method, a[0], padding.get(), prehashed.get()), &PyBytes_Type);
     return signature ? signature.release() : fn.fail(131);
 }
 
 // The DER DigestInfo prefix of each hash a PKCS#1 v1.5 signature block can name, with
 // the digest length that must follow it to the end of the block.
 struct DigestInfo {
-    const Name& name;
+    const frame::Text& name;
     std::string_view prefix;
     size_t digest_length;
 };
@@ -90,8 +91,7 @@ PyObject* find_signature_hash_body(const Def& fn, PyObject* const* a) noexcept {
             return Py_NewRef(info.name.object());
         }
     }
-    Ref error = frame::call_global(n::VerificationError, n::verification_failed.object());
-    if (error) frame::raise(error);
+    frame::raise_new(frame::global(n::VerificationError), n::verification_failed);
     return fn.fail(139);
 }
 

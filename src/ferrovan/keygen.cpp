@@ -1,7 +1,7 @@
 // newkeys, and the classic RSA key inside a hybrid key.
+#include "../core/contract.h"
 #include "../frame/lookup.h"
 #include "../frame/raising.h"
-#include "../frame/values.h"
 #include "functions.h"
 #include "names.h"
 
@@ -16,8 +16,7 @@ using frame::Ref;
 //     return PublicKey(pub), PrivateKey(priv)
 PyObject* newkeys_body(const Def& fn, PyObject* const*) noexcept {
     Ref pair[2];
-    Ref generated = frame::call_global(n::generate_pqc_kem_keypair);
-    if (!generated || !frame::unpack(generated, pair, 2)) return fn.fail(42);
+    if (!core::generate_key_pair(pair)) return fn.fail(42);
     Ref public_key = frame::call_global(n::PublicKey, pair[0].get());
     if (!public_key) return fn.fail(43);
     Ref private_key = frame::call_global(n::PrivateKey, pair[1].get());
@@ -37,18 +36,22 @@ PyObject* newkeys_body(const Def& fn, PyObject* const*) noexcept {
 Ref inner_der(const Def& fn, PyObject* key_bytes, int decode_line, int member_line) noexcept {
     int line = decode_line;
     Ref der;
+    // As in a Python call, the function is looked up before its argument is evaluated.
+    Ref json = frame::global(n::json);
+    Ref loads = json ? frame::getattr(json, n::loads) : Ref();
     // Exact bytes decode exactly as bytes.decode("utf-8") would, without the method lookup
     // and the codec-name normalisation.
-    Ref text = PyBytes_CheckExact(key_bytes)
+    Ref text = !loads ? Ref()
+               : PyBytes_CheckExact(key_bytes)
                    ? Ref::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(key_bytes), PyBytes_GET_SIZE(key_bytes), nullptr))
                    : frame::call_method(key_bytes, n::decode, n::utf_8.object());
-    Ref json = text ? frame::global(n::json) : Ref();
-    Ref key_dict = json ? frame::call_method(json, n::loads, text.get()) : Ref();
+    Ref key_dict = text ? frame::call(loads, text.get()) : Ref();
     if (key_dict) {
         line = member_line;
-        Ref member = frame::getitem(key_dict, n::rsa);
-        Ref base64 = member ? frame::global(n::base64) : Ref();
-        der = base64 ? frame::call_method(base64, n::b64decode, member.get()) : Ref();
+        Ref base64 = frame::global(n::base64);
+        Ref b64decode = base64 ? frame::getattr(base64, n::b64decode) : Ref();
+        Ref member = b64decode ? frame::getitem(key_dict, n::rsa) : Ref();
+        der = member ? frame::call(b64decode, member.get()) : Ref();
     }
     if (der) return der;
     fn.fail(line);

@@ -46,7 +46,7 @@ Ref key_bytes_of(PyObject* key, PyObject* class_name) noexcept {
 
 // class PublicKey:  (line 23)
 Def public_key_init({
-    .name = &n::init,
+    .name = &n::dunder_init,
     .qualname = &n::PublicKey_init,
     .line = 24,
     .params = {&n::self, &n::key_bytes},
@@ -73,7 +73,7 @@ Def public_key_save_pkcs1({
 
 // class PrivateKey:  (line 32)
 Def private_key_init({
-    .name = &n::init,
+    .name = &n::dunder_init,
     .qualname = &n::PrivateKey_init,
     .line = 33,
     .params = {&n::self, &n::key_bytes},

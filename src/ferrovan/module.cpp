@@ -1,6 +1,8 @@
 // halcyra_pqc.ferrovan: the rsa-shaped module. Its body, statement by statement, with the
 // line each statement's failure is recorded at.
+#include "../core/contract.h"
 #include "../frame/classes.h"
+#include "../frame/function.h"
 #include "../frame/imports.h"
 #include "../frame/lookup.h"
 #include "../frame/module.h"
@@ -11,6 +13,7 @@ namespace ferrovan {
 namespace {
 
 using frame::ClassStatement;
+using frame::make_function;
 using frame::assign;
 using frame::import_module;
 using frame::import_names;
@@ -22,8 +25,7 @@ bool body(const frame::Site& at) noexcept {
         && at.line(4, import_names(n::cryptography_asymmetric, {&n::padding}))
         && at.line(5, import_names(n::cryptography_primitives, {&n::hashes}))
         && at.line(6, import_names(n::cryptography_asymmetric_utils, {&n::Prehashed}))
-        && at.line(8, import_names(n::halcyra_pqc, {&n::generate_pqc_kem_keypair, &n::pqc_encrypt_payload,
-                                                    &n::pqc_decrypt_payload, &n::pack_ciphertext}))
+        && at.line(8, core::import_functions())
         && at.line(15, assign(n::DecryptionError, ClassStatement(n::DecryptionError, PyExc_Exception)
                                                       .doc(n::doc_decryption_error)
                                                       .build()))
@@ -40,17 +42,17 @@ bool body(const frame::Site& at) noexcept {
                                                  .static_function(private_key_load_pkcs1)
                                                  .function(private_key_save_pkcs1)
                                                  .build()))
-        && at.line(41, assign(n::newkeys, newkeys.make()))
-        && at.line(45, assign(n::get_inner_private_key, get_inner_private_key.make()))
-        && at.line(54, assign(n::get_inner_public_key, get_inner_public_key.make()))
-        && at.line(63, assign(n::encrypt, encrypt.make()))
-        && at.line(72, assign(n::decrypt, decrypt.make()))
-        && at.line(80, assign(n::sign, sign.make()))
-        && at.line(91, assign(n::verify, verify.make()))
-        && at.line(118, assign(n::compute_hash, compute_hash.make()))
-        && at.line(126, assign(n::sign_hash, sign_hash.make()))
-        && at.line(137, assign(n::find_signature_hash, find_signature_hash.make()))
-        && at.line(1, assign(n::test, frame::Ref::steal(PyDict_New())));
+        && at.line(41, assign(n::newkeys, make_function(newkeys)))
+        && at.line(45, assign(n::get_inner_private_key, make_function(get_inner_private_key)))
+        && at.line(54, assign(n::get_inner_public_key, make_function(get_inner_public_key)))
+        && at.line(63, assign(n::encrypt, make_function(encrypt)))
+        && at.line(72, assign(n::decrypt, make_function(decrypt)))
+        && at.line(80, assign(n::sign, make_function(sign)))
+        && at.line(91, assign(n::verify, make_function(verify)))
+        && at.line(118, assign(n::compute_hash, make_function(compute_hash)))
+        && at.line(126, assign(n::sign_hash, make_function(sign_hash)))
+        && at.line(137, assign(n::find_signature_hash, make_function(find_signature_hash)))
+        && at.line(1, assign(n::dunder_test, frame::Ref::steal(PyDict_New())));
 }
 
 const frame::ModuleInfo info = {

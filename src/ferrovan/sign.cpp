@@ -10,12 +10,6 @@ namespace {
 using frame::Def;
 using frame::Ref;
 
-// padding.PKCS1v15()
-Ref pkcs1v15() noexcept {
-    Ref padding = frame::global(n::padding);
-    return padding ? frame::call_method(padding, n::PKCS1v15) : Ref();
-}
-
 // def sign(message, priv_key, hash_method):
 //     inner_key = _get_inner_private_key(priv_key)                                 (82)
 //     hash_str = (hash_method if type(hash_method) is str else str(hash_method))   (83)
@@ -30,9 +24,13 @@ PyObject* sign_body(const Def& fn, PyObject* const* a) noexcept {
     if (!hash_str) return fn.fail(83);
     Ref hash_obj = hash_object(hash_str);
     if (!hash_obj) return fn.fail(84);
+    // The method is looked up before its arguments are evaluated, as in a Python call: a key
+    // without it fails at 85 even when the padding would fail too.
+    Ref method = frame::getattr(inner_key, n::sign);
+    if (!method) return fn.fail(85);
     Ref padding = pkcs1v15();
     if (!padding) return fn.fail(87);
-    Ref signature = frame::call_method(inner_key, n::sign, a[0], padding.get(), hash_obj.get());
+    Ref signature = frame::call(method, a[0], padding.get(), hash_obj.get());
     return signature ? signature.release() : fn.fail(85);
 }
 
@@ -53,20 +51,25 @@ PyObject* verify_body(const Def& fn, PyObject* const* a) noexcept {
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(candidates); ++i) {
         Ref hash_obj = hash_object(PyTuple_GET_ITEM(candidates, i));
         if (!hash_obj) return fn.fail(95);
-        Ref padding = pkcs1v15();
-        Ref verified = padding ? frame::call_method(inner_key, n::verify, a[1], a[0], padding.get(), hash_obj.get())
-                               : Ref();
+        // The method before its arguments, as in sign.
+        Ref method = frame::getattr(inner_key, n::verify);
+        Ref padding = method ? pkcs1v15() : Ref();
+        Ref verified = padding ? frame::call(method, a[1], a[0], padding.get(), hash_obj.get()) : Ref();
         if (verified) return Py_NewRef(n::verify_results[i]->object());
-        fn.fail(padding ? 97 : 100);
+        fn.fail(method && !padding ? 100 : 97);
         // Every Exception is dropped, the invalid signature and any other failure alike.
         if (!frame::catch_exception()) return nullptr;
     }
-    Ref error = frame::call_global(n::VerificationError, n::verification_failed.object());
-    if (error) frame::raise(error);
+    frame::raise_new(frame::global(n::VerificationError), n::verification_failed);
     return fn.fail(116);
 }
 
 }  // namespace
+
+Ref pkcs1v15() noexcept {
+    Ref padding = frame::global(n::padding);
+    return padding ? frame::call_method(padding, n::PKCS1v15) : Ref();
+}
 
 Def sign({
     .name = &n::sign,

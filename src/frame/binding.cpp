@@ -1,13 +1,12 @@
 #include "binding.h"
 
 #include <charconv>
-#include <cstring>
 #include <string_view>
+#include <utility>
 
 #include "compiler.h"
 #include "extras.h"
 #include "frame_names.h"
-#include "function.h"
 #include "ref.h"
 
 namespace frame {
@@ -15,56 +14,47 @@ namespace {
 
 enum class Count { too_few, too_many };
 
-// A binding error's message, assembled in a buffer: PyErr_Format's printf machinery costs
-// more than the rest of a failing call together. Anything that would not come out exactly
-// as PyUnicode_FromFormat makes it (a text over its precision, a string that is not valid
-// UTF-8) marks the message unusable, and the caller formats it the ordinary way.
+// A binding error's message, written straight into a str: PyErr_Format's printf machinery
+// would cost more than the rest of a failing call together. The names of a function and its
+// parameters were checked against their precision when the function was prepared, so the
+// only text cut here is the type name of an argument.
 class Message {
 public:
-    Message& text(std::string_view piece, size_t precision = kNoLimit) noexcept {
-        if (piece.size() > precision) usable_ = false;
-        return put(piece);
+    Message() noexcept : writer_(PyUnicodeWriter_Create(0)) {}
+    ~Message() {
+        if (writer_ != nullptr) PyUnicodeWriter_Discard(writer_);
+    }
+    Message(const Message&) = delete;
+    Message& operator=(const Message&) = delete;
+
+    Message& text(std::string_view utf8) noexcept {
+        ok_ = ok_ && PyUnicodeWriter_WriteUTF8(writer_, utf8.data(), static_cast<Py_ssize_t>(utf8.size())) == 0;
+        return *this;
     }
     Message& number(Py_ssize_t value) noexcept {
         char digits[24];
         const char* end = std::to_chars(digits, digits + sizeof digits, value).ptr;
-        return put(std::string_view(digits, static_cast<size_t>(end - digits)));
+        return text(std::string_view(digits, static_cast<size_t>(end - digits)));
     }
-    Message& string(PyObject* value) noexcept {
-        Py_ssize_t size = 0;
-        const char* utf8 = PyUnicode_AsUTF8AndSize(value, &size);
-        if (utf8 == nullptr) {
-            PyErr_Clear();
-            usable_ = false;
-            return *this;
-        }
-        return put(std::string_view(utf8, static_cast<size_t>(size)));
+    // A str, whole or cut to its first `limit` code points (as %.<limit>U cuts it); its code
+    // points are copied, so a keyword that is no valid UTF-8 comes out as given.
+    Message& string(PyObject* value, Py_ssize_t limit = PY_SSIZE_T_MAX) noexcept {
+        const Py_ssize_t length = PyUnicode_GET_LENGTH(value);
+        ok_ = ok_ && PyUnicodeWriter_WriteSubstring(writer_, value, 0, length < limit ? length : limit) == 0;
+        return *this;
     }
-    // Raises TypeError with the message; false, with nothing raised, when it is unusable.
-    bool raise() const noexcept {
-        if (!usable_) return false;
-        PyObject* message = PyUnicode_DecodeUTF8(buffer_, static_cast<Py_ssize_t>(size_), nullptr);
-        if (message != nullptr) {
-            PyErr_SetObject(PyExc_TypeError, message);
-            Py_DECREF(message);
-        }
-        return true;
+    // Raises TypeError with the message, or leaves the error that stopped it.
+    void raise() noexcept {
+        if (!ok_) return;
+        PyObject* message = PyUnicodeWriter_Finish(std::exchange(writer_, nullptr));
+        if (message == nullptr) return;
+        PyErr_SetObject(PyExc_TypeError, message);
+        Py_DECREF(message);
     }
 
 private:
-    static constexpr size_t kNoLimit = static_cast<size_t>(-1);
-    Message& put(std::string_view piece) noexcept {
-        if (piece.size() > sizeof buffer_ - size_) {
-            usable_ = false;
-        } else if (usable_) {
-            std::memcpy(buffer_ + size_, piece.data(), piece.size());
-            size_ += piece.size();
-        }
-        return *this;
-    }
-    char buffer_[512];
-    size_t size_ = 0;
-    bool usable_ = true;
+    PyUnicodeWriter* writer_;
+    bool ok_ = writer_ != nullptr;
 };
 
 // "exactly" only when neither defaults nor *args loosen the count; the expected figure is
@@ -73,47 +63,40 @@ HALCYRA_COLD void raise_count(const Def& fn, Count which, Py_ssize_t given) noex
     const bool fixed = fn.spec.n_defaults == 0 && fn.spec.varargs == nullptr;
     const char* bound = fixed ? "exactly" : which == Count::too_few ? "at least" : "at most";
     const Py_ssize_t expected = (which == Count::too_few && !fixed) ? fn.n_required : fn.n_params;
-    const bool raised = Message()
-                            .text(fn.spec.name->text(), 200)
-                            .text("() takes ")
-                            .text(bound)
-                            .text(" ")
-                            .number(expected)
-                            .text(expected == 1 ? " positional argument (" : " positional arguments (")
-                            .number(given)
-                            .text(" given)")
-                            .raise();
-    if (!raised) {
-        PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
-                     fn.spec.name->text(), bound, expected, expected == 1 ? "" : "s", given);
-    }
+    Message()
+        .text(fn.spec.name->text())
+        .text("() takes ")
+        .text(bound)
+        .text(" ")
+        .number(expected)
+        .text(expected == 1 ? " positional argument (" : " positional arguments (")
+        .number(given)
+        .text(" given)")
+        .raise();
 }
 
-// "%s() got <problem> '%U'": the two keyword errors.
-HALCYRA_COLD void raise_keyword(const Def& fn, const char* problem, const char* format, PyObject* keyword) noexcept {
-    if (!Message().text(fn.spec.name->text()).text("() got ").text(problem).text(" '").string(keyword).text("'").raise()) {
-        PyErr_Format(PyExc_TypeError, format, fn.spec.name->text(), keyword);
-    }
+// "<name>() got <problem> '<keyword>'": the two keyword errors.
+HALCYRA_COLD void raise_keyword(const Def& fn, const char* problem, PyObject* keyword) noexcept {
+    Message().text(fn.spec.name->text()).text("() got ").text(problem).text(" '").string(keyword).text("'").raise();
+}
+
+HALCYRA_COLD void raise_keyword_not_string(const Def& fn) noexcept {
+    Message().text(fn.spec.name->text()).text("() keywords must be strings").raise();
 }
 
 HALCYRA_COLD void raise_exact_type(const Def& fn, int index, PyObject* value) noexcept {
     PyTypeObject* expected = fn.spec.exact[index];
     Ref got = Ref::steal(PyType_GetName(Py_TYPE(value)));
     if (!got) return;
-    // %.200U counts code points: a longer name takes the ordinary formatting.
-    const bool raised = PyUnicode_GET_LENGTH(got.get()) <= 200 && Message()
-                                                                      .text("Argument '")
-                                                                      .text(fn.spec.params[index]->text(), 200)
-                                                                      .text("' has incorrect type (expected ")
-                                                                      .text(expected->tp_name, 200)
-                                                                      .text(", got ")
-                                                                      .string(got)
-                                                                      .text(")")
-                                                                      .raise();
-    if (!raised) {
-        PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200U)",
-                     fn.spec.params[index]->text(), expected->tp_name, got.get());
-    }
+    Message()
+        .text("Argument '")
+        .text(fn.spec.params[index]->text())
+        .text("' has incorrect type (expected ")
+        .text(expected->tp_name)
+        .text(", got ")
+        .string(got, kMaxNameInMessage)
+        .text(")")
+        .raise();
     if (!PyType_IsSubtype(Py_TYPE(value), expected)) return;
     Ref error = Ref::steal(PyErr_GetRaisedException());
     Ref note = Ref::steal(PyUnicode_FromFormat(
@@ -169,19 +152,17 @@ PyObject* const* bind(const Def& fn, PyObject* const* args, size_t nargsf, PyObj
     for (Py_ssize_t k = 0; k < nkw; ++k) {
         PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
         if (!PyUnicode_Check(keyword)) {
-            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", fn.spec.name->text());
+            raise_keyword_not_string(fn);
             return nullptr;
         }
         const int index = parameter_index(fn, keyword);
         if (index < 0) {
             if (fn.spec.varkw != nullptr) continue;
-            raise_keyword(fn, "an unexpected keyword argument", "%s() got an unexpected keyword argument '%U'",
-                          keyword);
+            raise_keyword(fn, "an unexpected keyword argument", keyword);
             return nullptr;
         }
         if (out[index] != nullptr) {
-            raise_keyword(fn, "multiple values for keyword argument",
-                          "%s() got multiple values for keyword argument '%U'", keyword);
+            raise_keyword(fn, "multiple values for keyword argument", keyword);
             return nullptr;
         }
         out[index] = args[nargs + k];

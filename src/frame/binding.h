@@ -3,9 +3,10 @@
 
 #include <Python.h>
 
+#include "definition.h"
+
 namespace frame {
 
-class Def;
 
 // Binds a vectorcall's arguments to fn's parameters. Returns the array of one borrowed
 // value per parameter: args itself when the call already has that shape, otherwise out

@@ -1,7 +1,7 @@
 #include "classes.h"
 
 #include "frame_names.h"
-#include "module.h"
+#include "state.h"
 #include "ops.h"
 
 namespace frame {
@@ -85,19 +85,19 @@ bool ClassStatement::set(PyObject* key, const Ref& value) noexcept {
     return value && PyObject_SetItem(namespace_, key, value) == 0;
 }
 
-ClassStatement& ClassStatement::doc(const Name& text) noexcept {
+ClassStatement& ClassStatement::doc(const Text& text) noexcept {
     ok_ = ok_ && set(n::dunder_doc, Ref::share(text));
     return *this;
 }
 
 ClassStatement& ClassStatement::function(const Def& def) noexcept {
-    ok_ = ok_ && set(*def.spec.name, def.make());
+    ok_ = ok_ && set(*def.spec.name, make_function(def));
     return *this;
 }
 
 ClassStatement& ClassStatement::static_function(const Def& def) noexcept {
     if (ok_) {
-        Ref function = def.make();
+        Ref function = make_function(def);
         ok_ = function && set(*def.spec.name, call(staticmethod_type(), function.get()));
     }
     return *this;

@@ -21,7 +21,7 @@ namespace frame {
 class ClassStatement {
 public:
     explicit ClassStatement(const Name& name, PyObject* base = nullptr) noexcept;
-    ClassStatement& doc(const Name& text) noexcept;
+    ClassStatement& doc(const Text& text) noexcept;
     ClassStatement& function(const Def& def) noexcept;
     // A member wrapped by the built-in staticmethod.
     ClassStatement& static_function(const Def& def) noexcept;

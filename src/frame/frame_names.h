@@ -1,4 +1,4 @@
-// Identifiers the runtime itself uses, whatever the module.
+// Identifiers of Python's own that the runtime and every module use.
 #pragma once
 
 #include "names.h"
@@ -11,6 +11,11 @@ inline Name dunder_doc{"__doc__"};
 inline Name dunder_orig_bases{"__orig_bases__"};
 inline Name dunder_prepare{"__prepare__"};
 inline Name dunder_mro_entries{"__mro_entries__"};
+inline Name dunder_init{"__init__"};
+inline Name dunder_test{"__test__"};
+inline Name self{"self"};
+inline Name args{"args"};
+inline Name kwargs{"kwargs"};
 inline Name staticmethod{"staticmethod"};
 inline Name add_note{"add_note"};
 inline Name replace{"replace"};

@@ -3,9 +3,7 @@
 #include <cstddef>
 
 #include "binding.h"
-#include "frame_names.h"
-#include "module.h"
-#include "ops.h"
+#include "state.h"
 
 namespace frame {
 namespace {
@@ -54,7 +52,7 @@ PyObject* get_code(PyObject* self, void*) noexcept { return Py_NewRef(as_functio
 PyObject* get_kwdefaults(PyObject*, void*) noexcept { Py_RETURN_NONE; }
 PyObject* get_annotations(PyObject* self, void*) noexcept { return Py_NewRef(as_function(self)->annotations); }
 PyObject* get_doc(PyObject* self, void*) noexcept {
-    const Name* doc = spec_of(self).doc;
+    const Text* doc = spec_of(self).doc;
     return none_if_null(doc != nullptr ? doc->object() : nullptr);
 }
 PyObject* get_defaults(PyObject* self, void*) noexcept {
@@ -144,19 +142,6 @@ PyType_Spec type_spec = {
     slots,
 };
 
-int count(const Name* const* names, int limit) noexcept {
-    int n = 0;
-    while (n < limit && names[n] != nullptr) ++n;
-    return n;
-}
-
-bool any_type(PyTypeObject* const* types) noexcept {
-    for (int i = 0; i < kMaxParams; ++i) {
-        if (types[i] != nullptr) return true;
-    }
-    return false;
-}
-
 }  // namespace
 
 bool prepare_function_type() noexcept {
@@ -166,76 +151,17 @@ bool prepare_function_type() noexcept {
     return function_type != nullptr;
 }
 
-Def::Def(const FunctionSpec& spec_) noexcept
-    : spec(spec_),
-      n_params(count(spec_.params, kMaxParams)),
-      n_required(n_params - spec_.n_defaults),
-      checks_types(any_type(spec_.exact)),
-      next_(head_) {
-    head_ = this;
-}
-
-bool Def::prepare_all() noexcept {
-    for (Def* def = head_; def != nullptr; def = def->next_) {
-        if (def->code_ == nullptr && !def->prepare()) return false;
-    }
-    return true;
-}
-
-bool Def::prepare() noexcept {
-    set_name(module_info().dotted_name, ".", spec.qualname->text());
-
-    if (spec.n_defaults > 0 && defaults_ == nullptr) {
-        Ref defaults = Ref::steal(PyTuple_New(spec.n_defaults));
-        if (!defaults) return false;
-        for (int i = 0; i < spec.n_defaults; ++i) {
-            PyObject* value = spec.defaults[i] != nullptr ? spec.defaults[i]->object() : Py_None;
-            PyTuple_SET_ITEM(defaults.get(), i, Py_NewRef(value));
-        }
-        defaults_ = defaults.release();
-    }
-
-    // The code object is never run: it carries the name, file, first line and parameters
-    // that introspection and inspect.signature read.
-    const int n_locals = count(spec.locals, kMaxLocals);
-    const int n_star = (spec.varargs != nullptr) + (spec.varkw != nullptr);
-    Ref varnames = Ref::steal(PyTuple_New(n_params + n_star + n_locals));
-    if (!varnames) return false;
-    int at = 0;
-    auto put = [&](const Name* name) { PyTuple_SET_ITEM(varnames.get(), at++, Py_NewRef(name->object())); };
-    for (int i = 0; i < n_params; ++i) put(spec.params[i]);
-    if (spec.varargs != nullptr) put(spec.varargs);
-    if (spec.varkw != nullptr) put(spec.varkw);
-    for (int i = 0; i < n_locals; ++i) put(spec.locals[i]);
-
-    const int flags = CO_OPTIMIZED | CO_NEWLOCALS | (spec.varargs != nullptr ? CO_VARARGS : 0) |
-                      (spec.varkw != nullptr ? CO_VARKEYWORDS : 0);
-    Ref empty = Ref::steal(
-        reinterpret_cast<PyObject*>(PyCode_NewEmpty(module_info().source_path, spec.name->text(), spec.line)));
-    Ref argcount = Ref::steal(PyLong_FromLong(n_params));
-    Ref nlocals = Ref::steal(PyLong_FromLong(at));
-    Ref co_flags = Ref::steal(PyLong_FromLong(flags));
-    Ref kwnames = Ref::steal(PyTuple_Pack(4, n::co_varnames.object(), n::co_argcount.object(),
-                                          n::co_nlocals.object(), n::co_flags.object()));
-    if (!empty || !argcount || !nlocals || !co_flags || !kwnames) return false;
-    Ref code = call_method_with_keywords(empty, n::replace, kwnames, varnames.get(), argcount.get(),
-                                         nlocals.get(), co_flags.get());
-    if (!code) return false;
-    code_ = code.release();
-    return true;
-}
-
-Ref Def::make() const noexcept {
+Ref make_function(const Def& def) noexcept {
     Ref annotations = Ref::steal(PyDict_New());
     if (!annotations) return {};
-    for (const Annotation& a : spec.annotations) {
+    for (const Annotation& a : def.spec.annotations) {
         if (a.key == nullptr) break;
         if (PyDict_SetItem(annotations, a.key->object(), a.value->object()) < 0) return {};
     }
     FunctionObject* fn = PyObject_GC_New(FunctionObject, function_type);
     if (fn == nullptr) return {};
     fn->vectorcall = dispatch;
-    fn->def = this;
+    fn->def = &def;
     fn->annotations = annotations.release();
     fn->dict = nullptr;
     fn->weakrefs = nullptr;

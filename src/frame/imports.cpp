@@ -1,7 +1,7 @@
 #include "imports.h"
 
 #include "lookup.h"
-#include "module.h"
+#include "state.h"
 
 namespace frame {
 namespace {

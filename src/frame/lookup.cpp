@@ -1,6 +1,7 @@
 #include "lookup.h"
 
-#include "module.h"
+#include "compiler.h"
+#include "state.h"
 
 namespace frame {
 
@@ -9,9 +10,11 @@ Ref global(PyObject* name) noexcept {
     // The names are interned with their hash cached, so each probe is one hash-table step.
     int found = PyDict_GetItemRef(module_dict(), name, &value);
     if (found == 0) found = PyDict_GetItemRef(builtins_dict(), name, &value);
-    if (found == 0) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    if (found == 0) raise_undefined(name);
     return Ref::steal(value);
 }
+
+HALCYRA_COLD void raise_undefined(PyObject* name) noexcept { PyErr_Format(PyExc_NameError, "name '%U' is not defined", name); }
 
 bool assign(PyObject* name, const Ref& value) noexcept {
     return value && PyDict_SetItem(module_dict(), name, value) == 0;

@@ -20,6 +20,10 @@ Ref call_global(PyObject* name, Args... args) noexcept {
     return callable ? call(callable, args...) : Ref();
 }
 
+// NameError "name '<name>' is not defined", for a name found neither in the module nor in
+// the builtins.
+void raise_undefined(PyObject* name) noexcept;
+
 // Binds a module-level name, as an assignment statement of the body does; false with an
 // exception set if value is empty (its statement failed) or the store fails.
 bool assign(PyObject* name, const Ref& value) noexcept;

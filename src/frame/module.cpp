@@ -3,9 +3,12 @@
 #include <cstdint>
 
 #include "constants.h"
+#include "definition.h"
 #include "frame_names.h"
 #include "function.h"
-#include "ops.h"
+#include "lookup.h"
+#include "names.h"
+#include "record.h"
 #include "ref.h"
 
 #ifndef HALCYRA_COMPILED_FOR_MAJOR
@@ -18,23 +21,8 @@
 namespace frame {
 namespace {
 
-// Kept once per process, not per module object: the definition reserves no module state,
-// and the singleton reference keeps the one module object alive until the process ends.
-struct State {
-    const ModuleInfo* info = nullptr;
-    int64_t owner_interpreter = -1;
-    PyObject* singleton = nullptr;
-    PyObject* dict = nullptr;
-    PyObject* builtins = nullptr;
-    PyObject* builtins_dict = nullptr;
-    PyObject* name = nullptr;
-    PyObject* staticmethod = nullptr;
-    // The loaded module's state block (empty: the definition reserves no state), see exec().
-    void* module_state = nullptr;
-    Site body_site;
-};
-
-State state;
+// The body's traceback records, "init <dotted name>".
+Site body_site;
 
 // The owner interpreter carries a marker in its per-interpreter dict. Finalizing the
 // interpreter clears that dict, so an interpreter initialised after it, which may have the
@@ -46,23 +34,23 @@ bool mark_owner(PyInterpreterState* interpreter) noexcept {
         PyErr_NoMemory();  // the dict is made on first request; only memory can lack
         return false;
     }
-    return PyDict_SetItemString(dict, state.info->dotted_name, Py_True) == 0;
+    return PyDict_SetItemString(dict, process.info->dotted_name, Py_True) == 0;
 }
 
 // 1 when this is the owner interpreter, 0 when it is another, -1 with an exception set.
 int is_owner(PyInterpreterState* interpreter, int64_t id) noexcept {
-    if (id != state.owner_interpreter) return 0;
+    if (id != process.owner_interpreter) return 0;
     PyObject* dict = PyInterpreterState_GetDict(interpreter);
-    return dict != nullptr ? PyDict_ContainsString(dict, state.info->dotted_name) : 0;
+    return dict != nullptr ? PyDict_ContainsString(dict, process.info->dotted_name) : 0;
 }
 
 PyObject* create(PyObject* spec, PyModuleDef*) noexcept {
     PyInterpreterState* interpreter = PyInterpreterState_Get();
     const int64_t id = PyInterpreterState_GetID(interpreter);
     if (id < 0) return nullptr;
-    if (state.owner_interpreter == -1) {
+    if (process.owner_interpreter == -1) {
         if (!mark_owner(interpreter)) return nullptr;
-        state.owner_interpreter = id;
+        process.owner_interpreter = id;
     } else {
         const int owner = is_owner(interpreter, id);
         if (owner < 0) return nullptr;
@@ -73,7 +61,7 @@ PyObject* create(PyObject* spec, PyModuleDef*) noexcept {
             return nullptr;
         }
     }
-    if (state.singleton != nullptr) return Py_NewRef(state.singleton);
+    if (process.singleton != nullptr) return Py_NewRef(process.singleton);
 
     // The names are made by the exec step, so the create step spells its attributes out.
     Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
@@ -111,41 +99,41 @@ bool check_version() noexcept {
     char message[200];
     PyOS_snprintf(message, sizeof message,
                   "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
-                  HALCYRA_COMPILED_FOR_MAJOR, HALCYRA_COMPILED_FOR_MINOR, state.info->dotted_name,
+                  HALCYRA_COMPILED_FOR_MAJOR, HALCYRA_COMPILED_FOR_MINOR, process.info->dotted_name,
                   "does not match", major, minor);
     return PyErr_WarnEx(nullptr, message, 1) == 0;
 }
 
 // Preparation steps 1 to 5: no record is added for their failures.
 bool prepare_module(PyObject* module) noexcept {
-    state.singleton = Py_NewRef(module);
+    process.singleton = Py_NewRef(module);
     PyObject* dict = PyModule_GetDict(module);
     if (dict == nullptr) return false;
-    Py_XSETREF(state.dict, Py_NewRef(dict));
+    Py_XSETREF(process.dict, Py_NewRef(dict));
     PyObject* builtins = PyImport_AddModuleRef("builtins");
     if (builtins == nullptr) return false;
-    Py_XSETREF(state.builtins, builtins);
-    state.builtins_dict = PyModule_GetDict(state.builtins);
-    if (PyObject_SetAttrString(module, "__builtins__", state.builtins) < 0) return false;
+    Py_XSETREF(process.builtins, builtins);
+    process.builtins_dict = PyModule_GetDict(process.builtins);
+    if (PyObject_SetAttrString(module, "__builtins__", process.builtins) < 0) return false;
     if (!check_version()) return false;
-    if (!Name::prepare_all() || !prepare_function_type()) return false;
-    if (state.name == nullptr) {
-        state.name = PyUnicode_InternFromString(state.info->dotted_name);
-        if (state.name == nullptr) return false;
+    if (!Text::prepare_all() || !prepare_function_type()) return false;
+    if (process.name == nullptr) {
+        process.name = PyUnicode_InternFromString(process.info->dotted_name);
+        if (process.name == nullptr) return false;
     }
-    state.body_site.set_name("init", " ", state.info->dotted_name);
+    body_site.set_name("init", " ", process.info->dotted_name);
     return true;
 }
 
 // Preparation steps 6 to 8, whose failures are recorded at line 1.
 bool prepare_constants(PyObject* module) noexcept {
     PyObject* modules = PyImport_GetModuleDict();
-    const int present = PyDict_Contains(modules, state.name);
-    if (present < 0 || (present == 0 && PyDict_SetItem(modules, state.name, module) < 0)) return false;
-    if (state.staticmethod == nullptr) {
-        if (PyObject_GetOptionalAttr(state.builtins, n::staticmethod, &state.staticmethod) < 0) return false;
-        if (state.staticmethod == nullptr) {
-            PyErr_Format(PyExc_NameError, "name '%U' is not defined", n::staticmethod.object());
+    const int present = PyDict_Contains(modules, process.name);
+    if (present < 0 || (present == 0 && PyDict_SetItem(modules, process.name, module) < 0)) return false;
+    if (process.staticmethod == nullptr) {
+        if (PyObject_GetOptionalAttr(process.builtins, n::staticmethod, &process.staticmethod) < 0) return false;
+        if (process.staticmethod == nullptr) {
+            raise_undefined(n::staticmethod);
             return false;
         }
     }
@@ -155,37 +143,37 @@ bool prepare_constants(PyObject* module) noexcept {
 // After a failed exec only the singleton goes. The globals stay until the next attempt
 // replaces them: functions the failed body made may still be reachable (a sys.modules entry
 // it made, a traceback) and must find a dict to look their globals up in.
-void release_module() noexcept { Py_CLEAR(state.singleton); }
+void release_module() noexcept { Py_CLEAR(process.singleton); }
 
 int exec(PyObject* module) noexcept {
-    if (state.singleton != nullptr) {
-        if (state.singleton == module) {
+    if (process.singleton != nullptr) {
+        if (process.singleton == module) {
             // A re-import gets the loaded module from the create step, and the import system
             // then drops the module's state block and allocates another without freeing the
             // first: free it here, or every re-import leaks a block.
             void* current = PyModule_GetState(module);
-            if (current != state.module_state) {
-                PyMem_Free(state.module_state);
-                state.module_state = current;
+            if (current != process.module_state) {
+                PyMem_Free(process.module_state);
+                process.module_state = current;
             }
             return 0;
         }
         PyErr_Format(PyExc_RuntimeError,
                      "Module '%s' has already been imported. Re-initialisation is not supported.",
-                     state.info->short_name);
+                     process.info->short_name);
         return -1;
     }
-    state.module_state = PyModule_GetState(module);
+    process.module_state = PyModule_GetState(module);
     if (!prepare_module(module)) {
         release_module();
         return -1;
     }
     if (!prepare_constants(module)) {
-        state.body_site.fail(1);
+        body_site.fail(1);
         release_module();
         return -1;
     }
-    if (!state.info->body(state.body_site)) {
+    if (!process.info->body(body_site)) {
         release_module();
         return -1;
     }
@@ -215,15 +203,9 @@ PyModuleDef definition = {
 }  // namespace
 
 PyObject* initialise(const ModuleInfo& info) noexcept {
-    state.info = &info;
+    process.info = &info;
     definition.m_name = info.short_name;
     return PyModuleDef_Init(&definition);
 }
-
-const ModuleInfo& module_info() noexcept { return *state.info; }
-PyObject* module_dict() noexcept { return state.dict; }
-PyObject* builtins_dict() noexcept { return state.builtins_dict; }
-PyObject* module_name() noexcept { return state.name; }
-PyObject* staticmethod_type() noexcept { return state.staticmethod; }
 
 }  // namespace frame

@@ -38,6 +38,12 @@ PyObject* raise(PyObject* value, PyObject* cause) noexcept {
     return nullptr;
 }
 
+PyObject* raise_new(PyObject* cls, PyObject* message, PyObject* cause) noexcept {
+    if (cls == nullptr) return nullptr;
+    Ref error = call(cls, message);
+    return error ? raise(error, cause) : nullptr;
+}
+
 Ref catch_exception() noexcept {
     if (!PyErr_ExceptionMatches(PyExc_Exception)) return {};
     return Ref::steal(PyErr_GetRaisedException());

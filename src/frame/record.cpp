@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "module.h"
+#include "state.h"
 #include "ref.h"
 
 namespace frame {

@@ -1,6 +1,7 @@
 #include "values.h"
 
 #include "compiler.h"
+#include "python_internals.h"
 
 namespace frame {
 namespace {
@@ -14,7 +15,7 @@ HALCYRA_COLD void raise_too_few(Py_ssize_t found) noexcept {
 }
 
 HALCYRA_COLD void raise_not_iterable(PyObject* func, PyObject* value) noexcept {
-    Ref described = Ref::steal(_PyObject_FunctionStr(func));
+    Ref described = Ref::steal(internals::function_description(func));
     if (described) {
         PyErr_Format(PyExc_TypeError, "%U argument after * must be an iterable, not %.200s", described.get(),
                      Py_TYPE(value)->tp_name);

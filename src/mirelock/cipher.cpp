@@ -1,6 +1,6 @@
 // PyCryptodomeCipher and PKCS1_OAEP_Mock.new: encryption and decryption go to the
 // post-quantum core with the key material read from the key at every call.
-#include "../frame/core.h"
+#include "../core/contract.h"
 #include "../frame/lookup.h"
 #include "../frame/raising.h"
 #include "functions.h"
@@ -36,10 +36,7 @@ PyObject* encrypt_body(const Def& fn, PyObject* const* a) noexcept {
     Ref pub_bytes = encrypt_payload ? key_material(a[0], n::pub_bytes) : Ref();
     Ref res = pub_bytes ? frame::call(encrypt_payload, a[1], pub_bytes.get()) : Ref();
     if (!res) return fn.fail(24);
-    const Py_ssize_t length = PyObject_Length(res);
-    if (length < 0) return fn.fail(25);
-    Ref packed = frame::pack_core_result(res, length, n::pack_ciphertext);
-    return packed ? packed.release() : fn.fail(length == 4 ? 26 : 28);
+    return core::pack(fn, res, {.length = 25, .hybrid = 26, .pure = 28});
 }
 
 // def decrypt(self, ciphertext):
@@ -52,8 +49,7 @@ PyObject* decrypt_body(const Def& fn, PyObject* const* a) noexcept {
     if (has_private < 0) return fn.fail(30);
     if (!has_private) {
         // Refused here, so a public key never reaches the core's decryption.
-        Ref error = frame::call(PyExc_ValueError, n::private_key_required.object());
-        if (error) frame::raise(error);
+        frame::raise_new(PyExc_ValueError, n::private_key_required);
         return fn.fail(31);
     }
     Ref decrypt_payload = frame::global(n::pqc_decrypt_payload);
@@ -75,7 +71,7 @@ PyObject* new_body(const Def& fn, PyObject* const* a) noexcept {
 
 // class PyCryptodomeCipher:  (line 20)
 Def cipher_init({
-    .name = &n::init,
+    .name = &n::dunder_init,
     .qualname = &n::PyCryptodomeCipher_init,
     .line = 21,
     .params = {&n::self, &n::key},

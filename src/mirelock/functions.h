@@ -1,7 +1,7 @@
 // The Python-level functions of halcyra_pqc.mirelock, each defined in the file of its concern.
 #pragma once
 
-#include "../frame/function.h"
+#include "../frame/definition.h"
 
 namespace mirelock {
 

@@ -1,6 +1,6 @@
 // PyCryptodomeKey, RSA.generate and RSA.import_key. Key material is the core's business:
 // it is stored and handed back by reference, never read or copied here.
-#include "../frame/imports.h"
+#include "../core/contract.h"
 #include "../frame/lookup.h"
 #include "../frame/values.h"
 #include "functions.h"
@@ -50,7 +50,7 @@ PyObject* export_key_body(const Def& fn, PyObject* const* a, const frame::Extras
         const int to_protect = has_private_part(a[0]);
         if (to_protect < 0) return fn.fail(18);
         if (to_protect) {
-            Ref protect = frame::import_from(n::halcyra_pqc, n::protect_private_key);
+            Ref protect = core::import_function(n::protect_private_key);
             Ref priv_bytes = protect ? frame::getattr(a[0], n::priv_bytes) : Ref();
             Ref protected_bytes = priv_bytes ? frame::call(protect, priv_bytes.get(), passphrase) : Ref();
             return protected_bytes ? protected_bytes.release() : fn.fail(19);
@@ -69,8 +69,7 @@ PyObject* export_key_body(const Def& fn, PyObject* const* a, const frame::Extras
 // The key size is the core's; bits and randfunc are kept only for the call shape.
 PyObject* generate_body(const Def& fn, PyObject* const*) noexcept {
     Ref pair[2];
-    Ref generated = frame::call_global(n::generate_pqc_kem_keypair);
-    if (!generated || !frame::unpack(generated, pair, 2)) return fn.fail(35);
+    if (!core::generate_key_pair(pair)) return fn.fail(35);
     Ref key = frame::call_global(n::PyCryptodomeKey, pair[0].get(), pair[1].get());
     return key ? key.release() : fn.fail(36);
 }
@@ -80,7 +79,7 @@ PyObject* generate_body(const Def& fn, PyObject* const*) noexcept {
 // The core tells public from private material, unprotects what a pass phrase protects and
 // derives the public half, so a key made from private material never exports it as public.
 PyObject* import_key_body(const Def& fn, PyObject* const* a) noexcept {
-    Ref import_key_pair = frame::import_from(n::halcyra_pqc, n::import_key_pair);
+    Ref import_key_pair = core::import_function(n::import_key_pair);
     Ref key_class = import_key_pair ? frame::global(n::PyCryptodomeKey) : Ref();
     Ref pair = key_class ? frame::call(import_key_pair, a[0], a[1]) : Ref();
     Ref key = pair ? frame::call_unpacked(key_class, pair) : Ref();
@@ -91,7 +90,7 @@ PyObject* import_key_body(const Def& fn, PyObject* const* a) noexcept {
 
 // class PyCryptodomeKey:  (line 11)
 Def key_init({
-    .name = &n::init,
+    .name = &n::dunder_init,
     .qualname = &n::PyCryptodomeKey_init,
     .line = 12,
     .params = {&n::self, &n::pub_bytes, &n::priv_bytes},
@@ -113,7 +112,7 @@ Def key_export_key({
     .params = {&n::self},
     .varargs = &n::args,
     .varkw = &n::kwargs,
-    .locals = {&n::passphrase},
+    .locals = {&n::passphrase, &n::protect_private_key},
     .body = export_key_body,
 });
 
@@ -132,6 +131,7 @@ Def pycryptodome_import_key({
     .qualname = &n::pycryptodome_import_key,
     .line = 38,
     .params = {&n::extern_key, &n::passphrase},
+    .locals = {&n::import_key_pair},
     .n_defaults = 1,
     .defaults = {nullptr},
     .body = import_key_body,

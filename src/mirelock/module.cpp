@@ -1,7 +1,9 @@
 // halcyra_pqc.mirelock: the module with the shape of an RSA key module and an OAEP cipher
 // module. Its body, statement by statement, with the line each statement's failure is
 // recorded at.
+#include "../core/contract.h"
 #include "../frame/classes.h"
+#include "../frame/function.h"
 #include "../frame/imports.h"
 #include "../frame/lookup.h"
 #include "../frame/module.h"
@@ -12,6 +14,7 @@ namespace mirelock {
 namespace {
 
 using frame::ClassStatement;
+using frame::make_function;
 using frame::Ref;
 using frame::assign;
 using frame::global;
@@ -35,8 +38,7 @@ bool register_rsa() noexcept {
 bool body(const frame::Site& at) noexcept {
     return at.line(1, assign(n::sys, frame::import_module(n::sys)))
         && at.line(2, frame::import_names(n::types, {&n::ModuleType}))
-        && at.line(4, frame::import_names(n::halcyra_pqc, {&n::generate_pqc_kem_keypair, &n::pqc_encrypt_payload,
-                                                           &n::pqc_decrypt_payload, &n::pack_ciphertext}))
+        && at.line(4, core::import_functions())
         && at.line(11, assign(n::PyCryptodomeKey, ClassStatement(n::PyCryptodomeKey)
                                                       .function(key_init)
                                                       .function(key_publickey)
@@ -47,15 +49,15 @@ bool body(const frame::Site& at) noexcept {
                                                          .function(cipher_encrypt)
                                                          .function(cipher_decrypt)
                                                          .build()))
-        && at.line(34, assign(n::pycryptodome_generate, pycryptodome_generate.make()))
-        && at.line(38, assign(n::pycryptodome_import_key, pycryptodome_import_key.make()))
+        && at.line(34, assign(n::pycryptodome_generate, make_function(pycryptodome_generate)))
+        && at.line(38, assign(n::pycryptodome_import_key, make_function(pycryptodome_import_key)))
         && at.line(41, assign(n::PKCS1_OAEP_Mock, ClassStatement(n::PKCS1_OAEP_Mock).static_function(oaep_new).build()))
         && at.line(46, assign(n::RSA, frame::call_global(n::ModuleType, n::RSA_module_name.object())))
         && at.line(47, set_on_rsa(n::generate, n::pycryptodome_generate))
         && at.line(48, set_on_rsa(n::import_key, n::pycryptodome_import_key))
         && at.line(49, register_rsa())
         && at.line(51, assign(n::PKCS1_OAEP, global(n::PKCS1_OAEP_Mock)))
-        && at.line(1, assign(n::test, Ref::steal(PyDict_New())));
+        && at.line(1, assign(n::dunder_test, Ref::steal(PyDict_New())));
 }
 
 const frame::ModuleInfo info = {

@@ -1,23 +1,22 @@
 // The identifiers and texts of halcyra_pqc.mirelock.
 #pragma once
 
+#include "../core/names.h"
+#include "../frame/frame_names.h"
 #include "../frame/names.h"
 
 namespace mirelock::n {
 using frame::Name;
+using frame::Text;
+// The names both modules share: Python's own and the core's.
+using namespace frame::n;
+using namespace core::n;
 
 // Modules and the names imported from them.
 inline Name sys{"sys"};
 inline Name types{"types"};
 inline Name ModuleType{"ModuleType"};
 inline Name modules{"modules"};
-inline Name halcyra_pqc{"halcyra_pqc"};
-inline Name generate_pqc_kem_keypair{"generate_pqc_kem_keypair"};
-inline Name pqc_encrypt_payload{"pqc_encrypt_payload"};
-inline Name pqc_decrypt_payload{"pqc_decrypt_payload"};
-inline Name pack_ciphertext{"pack_ciphertext"};
-inline Name protect_private_key{"protect_private_key"};
-inline Name import_key_pair{"_import_key_pair"};
 
 // Classes, module-level functions and the other module attributes.
 inline Name PyCryptodomeKey{"PyCryptodomeKey"};
@@ -27,14 +26,10 @@ inline Name pycryptodome_generate{"pycryptodome_generate"};
 inline Name pycryptodome_import_key{"pycryptodome_import_key"};
 inline Name RSA{"RSA"};
 inline Name PKCS1_OAEP{"PKCS1_OAEP"};
-inline Name test{"__test__"};
 
 // Methods, their qualified names, and the attributes set on the RSA module object.
-inline Name init{"__init__"};
 inline Name publickey{"publickey"};
 inline Name export_key{"export_key"};
-inline Name encrypt{"encrypt"};
-inline Name decrypt{"decrypt"};
 inline Name new_{"new"};
 inline Name generate{"generate"};
 inline Name import_key{"import_key"};
@@ -47,24 +42,16 @@ inline Name PyCryptodomeCipher_decrypt{"PyCryptodomeCipher.decrypt"};
 inline Name PKCS1_OAEP_Mock_new{"PKCS1_OAEP_Mock.new"};
 
 // Parameters, locals, and the attributes of keys and ciphers.
-inline Name self{"self"};
-inline Name pub_bytes{"pub_bytes"};
-inline Name priv_bytes{"priv_bytes"};
-inline Name args{"args"};
-inline Name kwargs{"kwargs"};
 inline Name bits{"bits"};
 inline Name randfunc{"randfunc"};
-inline Name pub{"pub"};
-inline Name priv{"priv"};
 inline Name extern_key{"extern_key"};
 inline Name passphrase{"passphrase"};
 inline Name key{"key"};
 inline Name plaintext{"plaintext"};
 inline Name ciphertext{"ciphertext"};
-inline Name res{"res"};
 
 // Texts.
-inline Name RSA_module_name{"halcyra_pqc.mirelock.RSA"};
-inline Name private_key_required{"Private key required for decryption"};
+inline Text RSA_module_name{"halcyra_pqc.mirelock.RSA"};
+inline Text private_key_required{"Private key required for decryption"};
 
 }  // namespace mirelock::n

@@ -1,0 +1,7 @@
+#include "state.h"
+
+namespace frame {
+
+ProcessState process;
+
+}  // namespace frame
