@@ -40,8 +40,10 @@ stage() {
     rm -rf "$build/pkg"
     mkdir -p "$pkg"
     # Copies, not links: the tests find the package's directory through __file__, resolved.
-    # The sources, stubs and marker files, without the development build's modules.
-    find "$here/python/halcyra_pqc" -maxdepth 1 -type f ! -name '*.so' -exec cp {} "$pkg/" \;
+    # The sources, stubs and marker files, subpackages included, without the development
+    # build's modules.
+    (cd "$here/python/halcyra_pqc" && find . -type f ! -name '*.so' ! -path '*/__pycache__/*' \
+        -exec cp --parents {} "$pkg/" \;)
     cp "$build"/*.so "$pkg/"
     printf '%s\n' "$build/pkg"
 }
