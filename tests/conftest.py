@@ -17,11 +17,16 @@ import halcyra_pqc
 PACKAGE_DIR = Path(halcyra_pqc.__file__).resolve().parent
 
 # Property tests run a bounded number of examples in the ordinary suite; scripts/check.sh
-# selects the larger profile with HALCYRA_HYPOTHESIS_PROFILE=check. No deadline: the crypto
-# is slow on a loaded machine, and timing is not what these tests are about.
+# selects the larger profiles with HALCYRA_HYPOTHESIS_PROFILE=check (or sanitize). No
+# deadline: the crypto is slow on a loaded machine, and timing is not what these tests are
+# about.
 settings.register_profile("default", max_examples=40, deadline=None,
                           suppress_health_check=[HealthCheck.function_scoped_fixture, HealthCheck.too_slow])
 settings.register_profile("check", max_examples=1500, deadline=None,
+                          suppress_health_check=[HealthCheck.function_scoped_fixture, HealthCheck.too_slow])
+# The sanitizer run: the same code paths as the release build's large profile, at a fifth of
+# its examples, since every call is several times slower under the sanitizers.
+settings.register_profile("sanitize", max_examples=300, deadline=None,
                           suppress_health_check=[HealthCheck.function_scoped_fixture, HealthCheck.too_slow])
 settings.load_profile(os.environ.get("HALCYRA_HYPOTHESIS_PROFILE", "default"))
 
