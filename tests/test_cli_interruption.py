@@ -133,11 +133,16 @@ def test_killed_at_random_points_the_migration_resumes_and_loses_nothing(tmp_pat
         figures(f"migrate interruption: {name}", count)
 
 
-def test_ctrl_c_finishes_the_files_in_progress_and_the_next_run_completes(tmp_path, key_files, legacy, hybrid_keys):
-    store = make_store(tmp_path / "store", legacy, hybrid_keys[0], STORE_SIZE, seed=7)
-    state = tmp_path / "store.halcyra-migration"
+def in_place_run(tmp_path, key_files, legacy, hybrid_keys, *, seed, jobs):
+    """A store, its state directory and the arguments of a verified in-place migration of it."""
+    store = make_store(tmp_path / "store", legacy, hybrid_keys[0], STORE_SIZE, seed=seed)
     args = ["migrate", store.root, "--legacy-key", key_files / "old.pem", "--to", key_files / "new.pub",
-            "--in-place", "--jobs", "1", "--verify-with", key_files / "new.key"]
+            "--in-place", "--jobs", str(jobs), "--verify-with", key_files / "new.key"]
+    return store, tmp_path / "store.halcyra-migration", args
+
+
+def test_ctrl_c_finishes_the_files_in_progress_and_the_next_run_completes(tmp_path, key_files, legacy, hybrid_keys):
+    store, state, args = in_place_run(tmp_path, key_files, legacy, hybrid_keys, seed=7, jobs=1)
     process = start(*args, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     wait_for_progress(process, state / "journal", 0)
     os.killpg(process.pid, signal.SIGINT)  # what a terminal sends to the whole foreground group
@@ -157,35 +162,30 @@ def test_ctrl_c_finishes_the_files_in_progress_and_the_next_run_completes(tmp_pa
     check_store(store, hybrid_keys[1], backup=state / "backup")
 
 
+def stat_fields(pid):
+    """The fields of /proc/<pid>/stat after the command name (state, parent, ...), or None
+    once the process is gone."""
+    try:
+        with open(f"/proc/{pid}/stat", "rb") as stat:
+            return stat.read().rsplit(b")", 1)[1].split()
+    except OSError:
+        return None
+
+
 def children(pid):
     """The processes whose parent is `pid`."""
-    found = []
-    for entry in os.listdir("/proc"):
-        if entry.isdigit():
-            try:
-                with open(f"/proc/{entry}/stat", "rb") as stat:
-                    fields = stat.read().rsplit(b")", 1)[1].split()
-            except OSError:
-                continue
-            if int(fields[1]) == pid:
-                found.append(int(entry))
-    return found
+    return [int(entry) for entry in os.listdir("/proc")
+            if entry.isdigit() and (fields := stat_fields(entry)) is not None and int(fields[1]) == pid]
 
 
 def alive(pid):
-    try:
-        with open(f"/proc/{pid}/stat", "rb") as stat:
-            return stat.read().rsplit(b")", 1)[1].split()[0] != b"Z"
-    except OSError:
-        return False
+    fields = stat_fields(pid)
+    return fields is not None and fields[0] != b"Z"
 
 
 def test_a_worker_that_dies_stops_the_run_with_code_3_and_the_next_run_completes(tmp_path, key_files, legacy,
                                                                                    hybrid_keys):
-    store = make_store(tmp_path / "store", legacy, hybrid_keys[0], STORE_SIZE, seed=8)
-    state = tmp_path / "store.halcyra-migration"
-    args = ["migrate", store.root, "--legacy-key", key_files / "old.pem", "--to", key_files / "new.pub",
-            "--in-place", "--jobs", "2", "--verify-with", key_files / "new.key"]
+    store, state, args = in_place_run(tmp_path, key_files, legacy, hybrid_keys, seed=8, jobs=2)
     process = start(*args, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     wait_for_progress(process, state / "journal", 0)
     workers = children(process.pid)
@@ -203,10 +203,7 @@ def test_a_worker_that_dies_stops_the_run_with_code_3_and_the_next_run_completes
 
 
 def test_workers_do_not_outlive_a_killed_command(tmp_path, key_files, legacy, hybrid_keys):
-    store = make_store(tmp_path / "store", legacy, hybrid_keys[0], STORE_SIZE, seed=9)
-    state = tmp_path / "store.halcyra-migration"
-    args = ["migrate", store.root, "--legacy-key", key_files / "old.pem", "--to", key_files / "new.pub",
-            "--in-place", "--jobs", "2", "--verify-with", key_files / "new.key"]
+    store, state, args = in_place_run(tmp_path, key_files, legacy, hybrid_keys, seed=9, jobs=2)
     process = start(*args, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     wait_for_progress(process, state / "journal", 0)
     workers = children(process.pid)

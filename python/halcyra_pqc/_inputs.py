@@ -37,10 +37,8 @@ def at_most(limit: int, name: str):
 def key_data(value, name: str) -> bytes:
     """Key bytes: any bytes-like object, or the same text as str (encoded as UTF-8)."""
     if issubclass(type(value), str):
-        data = _utf8(value, MAX_KEY_BYTES)
-        if data is _TOO_LONG:
-            raise invalid_key(f"longer than {MAX_KEY_BYTES} bytes")
-        if data is _NOT_UNICODE:
+        data = _utf8(value, _check_key_size)
+        if data is None:
             raise invalid_key("the text is not valid Unicode")
         return data
     return exact_bytes(value, name, _check_key_size, accepted="bytes, a bytes-like object or str")
@@ -49,10 +47,8 @@ def key_data(value, name: str) -> bytes:
 def passphrase_bytes(value) -> bytes:
     """A pass phrase: str (encoded as UTF-8) or any bytes-like object, never empty."""
     if issubclass(type(value), str):
-        secret = _utf8(value, MAX_PASSPHRASE_BYTES)
-        if secret is _TOO_LONG:
-            raise ValueError(f"the pass phrase is longer than {MAX_PASSPHRASE_BYTES} bytes")
-        if secret is _NOT_UNICODE:
+        secret = _utf8(value, _check_passphrase_size)
+        if secret is None:
             raise ValueError("the pass phrase is not valid Unicode")
     else:
         secret = exact_bytes(value, "passphrase", _check_passphrase_size,
@@ -62,22 +58,16 @@ def passphrase_bytes(value) -> bytes:
     return secret
 
 
-_TOO_LONG = object()
-_NOT_UNICODE = object()
-
-
-def _utf8(text, limit: int):
+def _utf8(text, check_size) -> bytes | None:
     """The UTF-8 encoding of a str, read through str's own methods so that a subclass cannot
-    change it; _TOO_LONG past `limit` bytes, _NOT_UNICODE for lone surrogates."""
-    # A character takes at least one byte: the length bounds the work before encoding.
-    if str.__len__(text) > limit:
-        return _TOO_LONG
+    change it, or None for lone surrogates; check_size as for exact_bytes()."""
+    # A character takes at least one byte: its length bounds the work before encoding.
+    check_size(str.__len__(text))
     try:
         data = str.encode(text, "utf-8")
     except UnicodeEncodeError:
-        data = _NOT_UNICODE
-    if data is not _NOT_UNICODE and len(data) > limit:
-        return _TOO_LONG
+        return None
+    check_size(len(data))
     return data
 
 

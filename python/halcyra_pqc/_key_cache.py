@@ -41,9 +41,6 @@ class BoundedTable:
             while len(self._entries) > self._maxsize:
                 self._entries.popitem(last=False)
 
-    def __len__(self) -> int:
-        return len(self._entries)
-
 
 def digest(data: bytes) -> bytes:
     return hashlib.sha256(data).digest()

@@ -82,6 +82,7 @@ def public_key_bytes(key_bytes) -> bytes:
         return data
     if isinstance(key, LegacyKey):
         return _legacy.public_key_bytes(key)
-    public = _key_format.encode(key.public())
-    remember(public, key.public())
-    return public
+    public = key.public()
+    data = _key_format.encode(public)
+    remember(data, public)
+    return data
