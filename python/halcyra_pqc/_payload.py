@@ -33,12 +33,21 @@ def pqc_encrypt_payload(message, public_key_bytes):
     for an ML-KEM-only key; pack_ciphertext turns either into one bytes value. A classic RSA
     key is refused with ValueError: nothing new is encrypted without a post-quantum half.
     """
-    data = exact_bytes(message, "message", at_most(MAX_MESSAGE_SIZE, "message"))
-    key = _post_quantum_key(key_data(public_key_bytes, "public_key_bytes"))
-    sealed = _seal(data, key)
+    sealed = _encrypt(message, public_key_bytes)
     if sealed.rsa_ct is None:
         return sealed.mlkem_ct, sealed.nonce, sealed.sealed
     return tuple(sealed)
+
+
+def encrypt_packed(message, public_key_bytes) -> bytes:
+    """The packed ciphertext of `message` for a key: pqc_encrypt_payload() and
+    pack_ciphertext() in one call."""
+    return pack_ciphertext(*_encrypt(message, public_key_bytes))
+
+
+def _encrypt(message, public_key_bytes) -> Sealed:
+    data = exact_bytes(message, "message", at_most(MAX_MESSAGE_SIZE, "message"))
+    return _seal(data, _post_quantum_key(key_data(public_key_bytes, "public_key_bytes")))
 
 
 def _post_quantum_key(data: bytes) -> Key:
@@ -97,18 +106,13 @@ def reencrypt_legacy_ciphertext(
     """Decrypts a ciphertext made by classic RSA encryption and encrypts its message to a
     post-quantum key, returning the packed ciphertext: one call per stored item to convert.
 
-    `scheme` is "auto" (OAEP with SHA-1, then PKCS#1 v1.5, as pqc_decrypt_payload does),
-    "oaep-sha1" or "pkcs1v15". Naming the scheme the data was made with is safer: with
-    "oaep-sha1" a damaged ciphertext fails instead of being re-encrypted as garbage.
+    `scheme` is "auto" (OAEP with SHA-1, then PKCS#1 v1.5) or the one scheme the data was
+    made with, "oaep-sha1" or "pkcs1v15". The padding is checked explicitly, so a ciphertext
+    that the key does not open, made for another key or modified, raises ValueError instead
+    of being re-encrypted as random bytes. That check is a padding oracle for whoever chooses
+    the ciphertexts: convert stored data with it, never ciphertexts that others submit.
     """
-    if issubclass(type(scheme), str):
-        # An exact copy: a subclass's __eq__ must not decide one comparison one way and the
-        # next another.
-        scheme = str.__str__(scheme)
-    if type(scheme) is not str or scheme not in _legacy.SCHEMES:
-        raise ValueError(
-            f"scheme must be one of {', '.join(map(repr, _legacy.SCHEMES))}, not {_shown(scheme)}"
-        )
+    scheme = _legacy.checked_scheme(scheme)
     ciphertext = ciphertext_bytes(ciphertext)
     legacy_data = key_data(legacy_private_key_bytes, "legacy_private_key_bytes")
     target_data = key_data(public_key_bytes, "public_key_bytes")
@@ -121,9 +125,5 @@ def reencrypt_legacy_ciphertext(
         raise ValueError(PUBLIC_KEY_CANNOT_DECRYPT)
     # The target is checked before anything is decrypted, so a wrong one costs nothing.
     target = _post_quantum_key(target_data)
-    return pack_ciphertext(*_seal(_legacy.decrypt(ciphertext, legacy, scheme), target))
-
-
-def _shown(value) -> str:
-    text = repr(value) if type(value) in (str, bytes, int, type(None)) else f"a {type(value).__name__}"
-    return text if len(text) <= 40 else text[:37] + "..."
+    _, message = _legacy.open_checked(ciphertext, legacy, scheme)
+    return pack_ciphertext(*_seal(message, target))

@@ -9,13 +9,12 @@ every item; problems with one item are reported in its result, never raised.
 
 from typing import NamedTuple
 
-from ._envelope import MAGIC, pack_ciphertext
+from ._envelope import MAGIC, ciphertext_bytes
 from ._errors import AUTHENTICATION_FAILED
 from ._key_reader import load_key
 from ._keys import LegacyKey, modulus_size
-from ._legacy import SCHEMES
-from ._legacy import decrypt as decrypt_classic
-from ._payload import pqc_decrypt_payload, pqc_encrypt_payload
+from ._legacy import checked_scheme, open_checked
+from ._payload import encrypt_packed, pqc_decrypt_payload
 
 MIGRATED = "migrated"
 POST_QUANTUM = "post-quantum"
@@ -55,12 +54,13 @@ def migrate_ciphertext(
     With verify_private_key_bytes (the private key of public_key_bytes) the new ciphertext is
     decrypted again and compared with the old message before it is returned.
 
-    A PKCS#1 v1.5 ciphertext that was modified, or made for another key of the same size,
-    decrypts to random bytes rather than failing (docs/migration.md): scheme "pkcs1v15" in
-    the result means the conversion could not have noticed that, so keep the original.
+    The padding is checked explicitly: an item that the key does not open fails, and is
+    never re-encrypted as random bytes. Under "auto", OAEP with SHA-1 is tried first, then
+    PKCS#1 v1.5; an item made for another key passes the PKCS#1 v1.5 check by chance with a
+    probability of at most about 1 in 30,000 (OAEP's, about 2**-160), so name the scheme when
+    it is known.
     """
-    if scheme not in SCHEMES:
-        raise ValueError(f"scheme must be one of {', '.join(map(repr, SCHEMES))}")
+    scheme = checked_scheme(scheme)
     legacy = load_key(legacy_private_key_bytes, "legacy_private_key_bytes")
     if not isinstance(legacy, LegacyKey) or not legacy.private:
         raise ValueError("legacy_private_key_bytes must be a classic RSA private key")
@@ -68,18 +68,9 @@ def migrate_ciphertext(
     kind, reason = classify(len(item), item[:HEAD_SIZE], modulus_size(legacy.rsa_private))
     if kind != CLASSIC:
         return MigrationResult(kind, reason=reason)
-
-    # OAEP first, as "auto" does in the core, but one scheme at a time, so that the result
-    # tells which one read the item.
-    message = used = None
-    for candidate in ("oaep-sha1", "pkcs1v15") if scheme == "auto" else (scheme,):
-        try:
-            message = decrypt_classic(item, legacy, candidate)
-        except ValueError:
-            continue
-        used = candidate
-        break
-    if used is None:
+    try:
+        used, message = open_checked(item, legacy, scheme)
+    except ValueError:
         return MigrationResult(FAILED, reason=(
             "does not decrypt with the legacy key: made for another key, or modified"
             + ("" if scheme == "auto" else f" (read as {scheme} only)")))
@@ -99,13 +90,27 @@ def migrate_ciphertext(
     return MigrationResult(MIGRATED, converted, used)
 
 
+def decrypt_legacy_ciphertext(
+    ciphertext: bytes, legacy_private_key_bytes: bytes | str, *, scheme: str = "auto"
+) -> tuple[str, bytes]:
+    """(the scheme that read it, the message) of one stored classic RSA ciphertext, its
+    padding checked explicitly: ValueError when the key does not open it.
+
+    For stored data only: whether this fails tells anyone who chooses the ciphertexts
+    whether a padding is valid, which is enough to decrypt other ciphertexts for the key
+    (docs/security.md). Services that decrypt what others send use pqc_decrypt_payload().
+    """
+    scheme = checked_scheme(scheme)
+    legacy = load_key(legacy_private_key_bytes, "legacy_private_key_bytes")
+    if not isinstance(legacy, LegacyKey) or not legacy.private:
+        raise ValueError("legacy_private_key_bytes must be a classic RSA private key")
+    return open_checked(ciphertext_bytes(ciphertext), legacy, scheme)
+
+
 def encrypt_to(message: bytes, public_key_bytes: bytes | str) -> bytes:
     """The packed ciphertext of `message` for a hybrid or an ML-KEM-only key (public or
     private key bytes): pqc_encrypt_payload() and pack_ciphertext() in one call."""
-    parts = pqc_encrypt_payload(message, public_key_bytes)
-    if len(parts) == 3:  # ML-KEM only: there is no RSA ciphertext
-        parts = (parts[0], None, *parts[1:])
-    return pack_ciphertext(*parts)
+    return encrypt_packed(message, public_key_bytes)
 
 
 def classify(size: int, head: bytes, modulus_size: int) -> tuple[str, str | None]:

@@ -28,6 +28,14 @@ def migrate_ciphertext(
 ) -> MigrationResult:
     """Re-encrypts one stored classic RSA ciphertext to a post-quantum key."""
 
+def decrypt_legacy_ciphertext(
+    ciphertext: Buffer,
+    legacy_private_key_bytes: Buffer | str,
+    *,
+    scheme: Literal["auto", "oaep-sha1", "pkcs1v15"] = "auto",
+) -> tuple[Literal["oaep-sha1", "pkcs1v15"], bytes]:
+    """(the scheme that read it, the message) of one stored classic ciphertext, its padding checked explicitly."""
+
 def encrypt_to(message: Buffer, public_key_bytes: Buffer | str) -> bytes:
     """The packed ciphertext of `message` for a hybrid or an ML-KEM-only key."""
 

@@ -85,11 +85,10 @@ def report(tally: Tally, *, in_place: bool, copied: bool, dry_run: bool, seconds
     if v15:
         where = f"in {backup}" if in_place else f"in {source}"
         lines.append(
-            f"note: {v15} file(s) were read as PKCS#1 v1.5. A PKCS#1 v1.5 ciphertext "
-            f"that was modified, or made for another key of the same size, decrypts to random bytes "
-            f"instead of failing, so such a file is migrated as if it were good. Keep the originals "
-            f"({where}) until your application has read the migrated files; if the data was made with "
-            f"OAEP (PyCryptodome's PKCS1_OAEP), --scheme oaep-sha1 turns such files into failures.")
+            f"note: {v15} file(s) were read as PKCS#1 v1.5, whose padding check a file made for "
+            f"another key of the same size passes by chance about once in 30,000 files. Keep the "
+            f"originals ({where}) until your application has read the migrated files; if the data "
+            f"was made with OAEP (PyCryptodome's PKCS1_OAEP), --scheme oaep-sha1 rules that out.")
     return "\n".join(lines)
 
 
