@@ -1,10 +1,9 @@
-"""What version 2 of the formats and the core's hardening promise: a ciphertext or protected key
-opens under one key (or pass phrase) and one context at most, and says nothing more when it
-does not; classic data keeps implicit rejection whatever the backend; no secret stays in a
-traceback; one key has one identity however it is spelled."""
+"""Version 2 of the formats and the core's hardening: a ciphertext or protected key opens under
+one key (or pass phrase) and one context at most, and says nothing more when it does not;
+classic data keeps implicit rejection whatever the backend; no secret stays in a traceback;
+one key has one identity however it is spelled."""
 
 import dataclasses
-import functools
 import hmac
 import json
 import os
@@ -24,6 +23,10 @@ from halcyra_pqc._errors import AUTHENTICATION_FAILED, WRONG_PASSPHRASE
 from halcyra_pqc._key_format import b64, base64_member, dump
 from halcyra_pqc._key_reader import load_key
 
+FAILED = f"^{AUTHENTICATION_FAILED}$"
+DER, PKCS8 = serialization.Encoding.DER, serialization.PrivateFormat.PKCS8
+SPKI, CLEAR = serialization.PublicFormat.SubjectPublicKeyInfo, serialization.NoEncryption()
+
 
 def gf_mult(x: int, y: int) -> int:
     """GCM's multiplication in GF(2**128), blocks as big-endian integers (SP 800-38D)."""
@@ -34,57 +37,44 @@ def gf_mult(x: int, y: int) -> int:
     return z
 
 
-def aes_block(key: bytes, block: bytes) -> int:
-    return int.from_bytes(Cipher(algorithms.AES(key), modes.ECB()).encryptor().update(block), "big")
-
-
-def sealed_for_two_keys(key1: bytes, key2: bytes, nonce: bytes, associated: bytes) -> bytes:
+def sealed_for_two_keys(keys, nonce: bytes, associated: bytes) -> bytes:
     """Two blocks and a tag that AES-GCM accepts under both keys, as whoever holds both can make:
     GHASH is linear in a ciphertext block, so one free block makes the two tags equal."""
     blocks = [int.from_bytes(associated[i:i + 16].ljust(16, b"\0"), "big") for i in range(0, len(associated), 16)]
-    blocks += [0, int.from_bytes(os.urandom(16), "big"), (8 * len(associated)) << 64 | 256]
-    def tag_parts(key):
-        h, ghash = aes_block(key, bytes(16)), 0
+    blocks += [0, int.from_bytes(os.urandom(16), "big"), 8 * len(associated) << 64 | 256]
+    parts = []  # (tag with the free block zero, the free block's weight H**3) per key
+    for key in keys:
+        aes = Cipher(algorithms.AES(key), modes.ECB()).encryptor()
+        h, ghash = int.from_bytes(aes.update(bytes(16)), "big"), 0
         for block in blocks:
             ghash = gf_mult(ghash ^ block, h)
-        weight = h
-        for _ in range(2):  # the free block is the third from the end
-            weight = gf_mult(weight, h)
-        return ghash ^ aes_block(key, nonce + b"\0\0\0\1"), weight
-    (base1, weight1), (base2, weight2) = tag_parts(key1), tag_parts(key2)
-    inverse, power = 1 << 127, weight1 ^ weight2  # the field's one is the block's first bit
-    for bit in bin(2**128 - 2)[2:]:  # power ** (2**128 - 2), the inverse
+        parts.append((ghash ^ int.from_bytes(aes.update(nonce + b"\0\0\0\1"), "big"), gf_mult(gf_mult(h, h), h)))
+    (base1, weight1), (base2, weight2) = parts
+    inverse = 1 << 127  # the field's one; raised below to (weight1 + weight2) ** (2**128 - 2)
+    for bit in bin(2**128 - 2)[2:]:
         inverse = gf_mult(inverse, inverse)
-        inverse = gf_mult(inverse, power) if bit == "1" else inverse
+        inverse = gf_mult(inverse, weight1 ^ weight2) if bit == "1" else inverse
     free = gf_mult(base1 ^ base2, inverse)
-    tag = base1 ^ gf_mult(free, weight1)
-    return free.to_bytes(16, "big") + blocks[-2].to_bytes(16, "big") + tag.to_bytes(16, "big")
-
-
-def partner(kind, hybrid_keys, mlkem_keys):
-    """(first key pair, a second private key) of one kind; the hybrid one shares the RSA half."""
-    if kind == "mlkem":
-        return mlkem_keys, hp.generate_mlkem_keypair()[1]
-    members = {**json.loads(hybrid_keys[1]), "mlkem": json.loads(hp.generate_mlkem_keypair()[1])["mlkem"]}
-    return hybrid_keys, dump(members)
+    return b"".join(v.to_bytes(16, "big") for v in (free, blocks[-2], base1 ^ gf_mult(free, weight1)))
 
 
 @pytest.mark.parametrize("kind", ["hybrid", "mlkem"])
 def test_a_ciphertext_made_to_open_under_two_keys_opens_under_one(kind, hybrid_keys, mlkem_keys):
-    (public, private), second = partner(kind, hybrid_keys, mlkem_keys)
-    first_key, second_key = load_key(private, "k"), load_key(second, "k")
-    secrets, mlkem_ct, rsa_ct = _kem.encapsulate(first_key)
+    # The second key: another ML-KEM seed, the same RSA half for hybrid keys.
+    public, private = hybrid_keys if kind == "hybrid" else mlkem_keys
+    second = dump({**json.loads(private), "mlkem": json.loads(hp.generate_mlkem_keypair()[1])["mlkem"]})
+    keys = load_key(private, "k"), load_key(second, "k")
+    secrets, mlkem_ct, rsa_ct = _kem.encapsulate(keys[0])
     schedules = [_schedule.derive(_schedule.FORM_ONE_SHOT, key, s, mlkem_ct, rsa_ct, b"") for key, s in
-                 ((first_key, secrets), (second_key, _kem.decapsulate(second_key, mlkem_ct, rsa_ct)))]
+                 zip(keys, (secrets, _kem.decapsulate(keys[1], mlkem_ct, rsa_ct)))]
     nonce = os.urandom(12)
     header = pack_header(mlkem_ct, rsa_ct, nonce, schedules[0].commitment)
-    sealed = sealed_for_two_keys(schedules[0].payload_key, schedules[1].payload_key, nonce, header)
+    sealed = sealed_for_two_keys([s.payload_key for s in schedules], nonce, header)
     # AES-GCM alone accepts it under both keys, to different plaintexts.
     opened = [AESGCM(s.payload_key).decrypt(nonce, sealed, header) for s in schedules]
-    assert opened[0] != opened[1]
     packed = hp.pack_ciphertext(mlkem_ct, rsa_ct, nonce + schedules[0].commitment, sealed)
-    assert hp.pqc_decrypt_payload(packed, private) == opened[0]
-    with pytest.raises(ValueError, match=f"^{AUTHENTICATION_FAILED}$"):
+    assert opened[0] != opened[1] and hp.pqc_decrypt_payload(packed, private) == opened[0]
+    with pytest.raises(ValueError, match=FAILED):
         hp.pqc_decrypt_payload(packed, second)
 
 
@@ -93,46 +83,35 @@ def test_a_protected_key_made_to_check_under_two_pass_phrases_tells_nothing(vers
     header = {"version": version, "kind": "protected", "kdf": "scrypt", "salt": b64(os.urandom(16)), "log2_n": 14,
               "r": 8, "p": 1, "cipher": "AES-256-GCM", "nonce": b64(os.urandom(12))}
     (key1, commit1), (key2, _) = (_protection._derive(phrase, header) for phrase in (b"alpha", b"beta"))
-    sealed = sealed_for_two_keys(key1, key2, base64_member(header, "nonce"), dump(header))
+    sealed = sealed_for_two_keys([key1, key2], base64_member(header, "nonce"), dump(header))
     commitment = {"commitment": b64(hmac.digest(commit1, dump(header), "sha256"))} if version == 2 else {}
     blob = dump({**header, **commitment, "sealed": b64(sealed)})
     for phrase in ("alpha", "beta", "gamma"):
-        with pytest.raises(ValueError) as caught:
+        with pytest.raises(ValueError, match=f"^{WRONG_PASSPHRASE}$"):
             hp.unprotect_private_key(blob, phrase)
-        assert str(caught.value) == WRONG_PASSPHRASE, phrase
 
 
-@functools.cache
-def rsa_4096():
-    return rsa.generate_private_key(public_exponent=65537, key_size=4096)
+SUITES = {"RSA-4096 named RSA-3072": b"ML-KEM-768+RSA-3072/OAEP-SHA256/HKDF-SHA256/AES-256-GCM",
+          "hybrid named ML-KEM": b"ML-KEM-768/HKDF-SHA256/AES-256-GCM"}
 
 
-def relabel(change, monkeypatch):
-    """Makes one input of the key schedule differ at encryption, as a ciphertext re-labelled for
-    another form, suite or key would."""
-    real = _payload.derive
-    if change == "form":
-        monkeypatch.setattr(_payload, "FORM_ONE_SHOT", b"HPQC v2 stream")
-    elif change == "recipient":
-        other = load_key(hp.generate_mlkem_keypair()[0], "k").recipient
-        monkeypatch.setattr(_payload, "derive", lambda f, key, *rest: real(f, dataclasses.replace(key, recipient=other), *rest))
-    else:
-        monkeypatch.setattr(_schedule, "suite", lambda key: {
-            "RSA-4096 named RSA-3072": b"ML-KEM-768+RSA-3072/OAEP-SHA256/HKDF-SHA256/AES-256-GCM",
-            "hybrid named ML-KEM": b"ML-KEM-768/HKDF-SHA256/AES-256-GCM"}[change])
-
-
-@pytest.mark.parametrize("change", ["form", "recipient", "RSA-4096 named RSA-3072", "hybrid named ML-KEM", "context"])
+@pytest.mark.parametrize("change", ["form", "recipient", *SUITES, "context"])
 def test_every_input_of_the_schedule_is_bound(change, hybrid_keys, monkeypatch):
-    private = hybrid_keys[1]
+    private, real = hybrid_keys[1], _payload.derive
     if change.startswith("RSA-4096"):
-        private = dump({**json.loads(private), "rsa": b64(rsa_4096().private_bytes(serialization.Encoding.DER,
-                        serialization.PrivateFormat.PKCS8, serialization.NoEncryption()))})
-    with monkeypatch.context() as patched:
-        if change != "context":
-            relabel(change, patched)
+        wide = rsa.generate_private_key(public_exponent=65537, key_size=4096)
+        private = dump({**json.loads(private), "rsa": b64(wide.private_bytes(DER, PKCS8, CLEAR))})
+    with monkeypatch.context() as patched:  # the encryption labels one input otherwise
+        if change == "form":
+            patched.setattr(_payload, "FORM_ONE_SHOT", b"HPQC v2 stream")
+        elif change == "recipient":
+            other = load_key(hp.generate_mlkem_keypair()[0], "k").recipient
+            patched.setattr(_payload, "derive",
+                            lambda f, k, *rest: real(f, dataclasses.replace(k, recipient=other), *rest))
+        elif change in SUITES:
+            patched.setattr(_schedule, "suite", lambda key: SUITES[change])
         packed = hp.pack_ciphertext(*hp.pqc_encrypt_payload(b"row 1", private, context=b"table t, row 1"))
-    with pytest.raises(ValueError, match=f"^{AUTHENTICATION_FAILED}$"):
+    with pytest.raises(ValueError, match=FAILED):
         hp.pqc_decrypt_payload(packed, private, context=b"table t, row 2" if change == "context" else b"table t, row 1")
     if change == "context":
         assert hp.pqc_decrypt_payload(packed, private, context=memoryview(b"table t, row 1")) == b"row 1"
@@ -141,80 +120,66 @@ def test_every_input_of_the_schedule_is_bound(change, hybrid_keys, monkeypatch):
 def test_a_failed_oaep_decryption_gives_one_stand_in_secret(hybrid_keys):
     key = load_key(hybrid_keys[1], "k")
     _, mlkem_ct, rsa_ct = _kem.encapsulate(key)
-    forged = [bytes(a ^ b for a, b in zip(rsa_ct, bytes(383) + bytes([i]))) for i in (1, 1, 2)]
+    forged = (rsa_ct[:-1] + bytes([rsa_ct[-1] ^ i]) for i in (1, 1, 2))
     first, again, other = (_kem.decapsulate(key, mlkem_ct, ct)[32:] for ct in forged)
     assert first == again != other
 
 
-@pytest.fixture
-def backend_without_implicit_rejection(monkeypatch):
-    assert _implicit_rejection.backend_rejects_implicitly()
-    def refuses(key, ciphertext):
-        raise ValueError("Decryption failed")
-    monkeypatch.setattr(_implicit_rejection, "_backend_decrypt", refuses)
-    _implicit_rejection.backend_rejects_implicitly.cache_clear()
-    yield
-    _implicit_rejection.backend_rejects_implicitly.cache_clear()
+def refused(key, ciphertext):
+    raise ValueError("Decryption failed")  # what a backend without implicit rejection does
 
 
 @pytest.mark.parametrize("bits", [1024, 2051, 3072])
-def test_the_own_implicit_rejection_gives_the_backends_stand_in(bits, backend_without_implicit_rejection):
+def test_the_own_implicit_rejection_gives_the_backends_stand_in(bits, monkeypatch):
+    assert _implicit_rejection.backend_rejects_implicitly()
+    monkeypatch.setattr(_implicit_rejection, "_backend_decrypt", refused)
+    _implicit_rejection.backend_rejects_implicitly.cache_clear()
     key = rsa.generate_private_key(public_exponent=65537, key_size=bits)
-    pem = key.private_bytes(serialization.Encoding.PEM, serialization.PrivateFormat.PKCS8, serialization.NoEncryption())
+    pem = key.private_bytes(serialization.Encoding.PEM, PKCS8, CLEAR)
     n, size = key.public_key().public_numbers().n, (bits + 7) // 8
-    def encrypted(encoded):
-        return pow(int.from_bytes(encoded, "big"), 65537, n).to_bytes(size, "big")
     # Seven padding bytes (one too few), no separator, the wrong block type, a valid one, noise.
-    cases = [encrypted(b"\0\2" + b"\1" * 7 + b"\0" + b"m" * (size - 10)), encrypted(b"\0\2" + b"\1" * (size - 2)),
-             encrypted(b"\0\1" + b"\xff" * (size - 3) + b"\0"), key.public_key().encrypt(b"valid", padding.PKCS1v15()),
-             *(encrypted(os.urandom(size - 1)) for _ in range(8))]
-    assert not _implicit_rejection.backend_rejects_implicitly()
-    for ciphertext in cases:
-        assert hp.pqc_decrypt_payload(ciphertext, pem) == key.decrypt(ciphertext, padding.PKCS1v15())
-
-
-def failing_calls(hybrid_keys, protected):
-    public, private = hybrid_keys
-    packed = ferrovan.encrypt(b"secret message", public)
-    return {
-        "decrypt": lambda: hp.pqc_decrypt_payload(packed[:-1] + bytes([packed[-1] ^ 1]), private),
-        "unprotect": lambda: hp.unprotect_private_key(protected, "not the pass phrase"),
-        "protect": lambda: hp.protect_private_key(private, 7),
-        "import": lambda: mirelock.RSA.import_key(protected, "not the pass phrase"),
-        "reencrypt": lambda: hp.reencrypt_legacy_ciphertext(bytes(128), private, public),
-    }
+    cases = [b"\0\2" + b"\1" * 7 + b"\0" + b"m" * (size - 10), b"\0\2" + b"\1" * (size - 2),
+             b"\0\1" + b"\xff" * (size - 3) + b"\0", *(os.urandom(size - 1) for _ in range(8))]
+    cases = [pow(int.from_bytes(c, "big"), 65537, n).to_bytes(size, "big") for c in cases]
+    try:
+        assert not _implicit_rejection.backend_rejects_implicitly()
+        for ciphertext in [*cases, key.public_key().encrypt(b"valid", padding.PKCS1v15())]:
+            assert hp.pqc_decrypt_payload(ciphertext, pem) == key.decrypt(ciphertext, padding.PKCS1v15())
+    finally:
+        _implicit_rejection.backend_rejects_implicitly.cache_clear()
 
 
 @pytest.mark.parametrize("call", ["decrypt", "unprotect", "protect", "import", "reencrypt"])
 def test_no_secret_is_left_in_the_frames_of_a_traceback(call, hybrid_keys, monkeypatch):
     monkeypatch.setattr(_protection, "SCRYPT_LOG2_N", 14)
-    protected = hp.protect_private_key(hybrid_keys[1], "the pass phrase")
+    public, private = hybrid_keys
+    protected, packed = hp.protect_private_key(private, "the pass phrase"), ferrovan.encrypt(b"message", public)
+    calls = {"decrypt": lambda: hp.pqc_decrypt_payload(packed[:-1] + bytes([packed[-1] ^ 1]), private),
+             "unprotect": lambda: hp.unprotect_private_key(protected, "not it"),
+             "protect": lambda: hp.protect_private_key(private, 7),
+             "import": lambda: mirelock.RSA.import_key(protected, "not it"),
+             "reencrypt": lambda: hp.reencrypt_legacy_ciphertext(bytes(128), private, public)}
     with pytest.raises((TypeError, ValueError)) as caught:
-        failing_calls(hybrid_keys, protected)[call]()
-    # From the entry point on: the test's own frames and the module's records of the call are
-    # the caller's.
+        calls[call]()
+    # From the entry point on; the frames before it are the caller's.
     tb, kept = caught.value.__traceback__, []
     while tb.tb_frame.f_code.co_name != "entry":
         tb = tb.tb_next
     while tb is not None:
-        kept += [name for name in tb.tb_frame.f_locals if name != "function"]
-        tb = tb.tb_next
+        kept, tb = kept + [name for name in tb.tb_frame.f_locals if name != "function"], tb.tb_next
     assert kept == []
 
 
-def spellings(data: bytes) -> list[bytes]:
-    members = json.loads(data)
-    return [json.dumps(dict(reversed(members.items()))).encode(), json.dumps(members, indent=2).encode(),
-            data.replace(b"/", b"\\/").replace(b'"kind"', b'"\\u006bind"')]
-
-
 def test_one_key_has_one_identity_however_it_is_spelled(hybrid_keys, mlkem_keys):
+    def spellings(data):
+        members = json.loads(data)
+        return [json.dumps(dict(reversed(members.items()))).encode(), json.dumps(members, indent=2).encode(),
+                data.replace(b"/", b"\\/").replace(b'"kind"', b'"\\u006bind"')]
     for public, private in (hybrid_keys, mlkem_keys):
         for spelled, other in zip(spellings(public), spellings(private)):
             assert hp.public_key_bytes(spelled) == hp.public_key_bytes(other) == public
             assert fingerprint(spelled) == fingerprint(other) == fingerprint(public)
-            assert hp.pqc_decrypt_payload(ferrovan.encrypt(b"m", spelled), private) == b"m"
-            assert hp.pqc_decrypt_payload(ferrovan.encrypt(b"m", public), other) == b"m"
+            assert hp.pqc_decrypt_payload(ferrovan.encrypt(b"m", spelled), other) == b"m"
 
 
 @pytest.mark.parametrize("factor", [2, 3, 997])
@@ -222,9 +187,7 @@ def test_moduli_with_small_factors_are_refused(factor, hybrid_keys):
     members = json.loads(hybrid_keys[0])
     n = serialization.load_der_public_key(base64_member(members, "rsa")).public_numbers().n // factor * factor
     n -= factor if factor != 2 and n % 2 == 0 else 0  # odd, so only the small factor shows
-    spki = rsa.RSAPublicNumbers(65537, n).public_key().public_bytes(
-        serialization.Encoding.DER, serialization.PublicFormat.SubjectPublicKeyInfo)
-    key = dump({**members, "rsa": b64(spki)})
+    key = dump({**members, "rsa": b64(rsa.RSAPublicNumbers(65537, n).public_key().public_bytes(DER, SPKI))})
     for encrypt in (hp.pqc_encrypt_payload, ferrovan.encrypt):
         with pytest.raises(ValueError, match="^invalid key bytes: the RSA modulus has a small prime factor"):
             encrypt(b"m", key)
@@ -234,9 +197,9 @@ def test_scrypt_parameters_that_cannot_run_are_refused_by_every_route(tmp_path, 
     blob = dump({**json.loads(hp.protect_private_key(mlkem_keys[1], "pw")), "log2_n": 16, "r": 1})
     (tmp_path / "protected.key").write_bytes(blob)
     (tmp_path / "pw").write_text("pw")
-    described = json.loads(cli("inspect", "--json", tmp_path / "protected.key").stdout)
+    inspected = cli("inspect", tmp_path / "protected.key").stdout.decode()
     decrypted = cli("decrypt", tmp_path / "protected.key", "--passphrase-file", tmp_path / "pw", "-i", tmp_path / "pw")
-    for text in (json.dumps(described), decrypted.stderr.decode()):
+    for text in (inspected, decrypted.stderr.decode()):
         assert "scrypt cannot run with these parameters" in text and "Traceback" not in text
     with pytest.raises(ValueError, match="scrypt cannot run"):
         mirelock.RSA.import_key(blob, "pw")
