@@ -85,6 +85,20 @@ def encrypt_with(made_by: str, message: bytes, public: bytes, context: bytes | N
     return PKCS1_OAEP.new(RSA.import_key(public)).encrypt(message)
 
 
+def ciphertexts(w: Writer, alg: str, public: bytes, prefix: str, **entry) -> None:
+    """One ciphertext vector for each of ENCRYPTIONS, named and stored with `prefix`."""
+    for size_name, message, size, made_by in ENCRYPTIONS:
+        seed = None
+        if message is None:
+            seed = f"halcyra_pqc vector {prefix}{size_name}".encode("ascii")
+            message = counter_stream(seed, size)
+        packed = encrypt_with(made_by, message, public)
+        assert packed[4] == entry.get("version", packed[4]), "this release writes another version"
+        w.vector(name=f"{prefix}{size_name}", kind="ciphertext", **entry, alg=alg, made_by=made_by,
+                 key=f"{alg}-keys", files={"ciphertext": w.file(f"{prefix}{size_name}.bin", packed)},
+                 plaintext=plaintext_entry(message, seed))
+
+
 def post_quantum(w: Writer) -> None:
     pairs = {"hybrid": hp.generate_pqc_kem_keypair(), "mlkem": hp.generate_mlkem_keypair()}
     makers = {"hybrid": "halcyra_pqc.generate_pqc_kem_keypair", "mlkem": "halcyra_pqc.generate_mlkem_keypair"}
@@ -93,15 +107,7 @@ def post_quantum(w: Writer) -> None:
             "public": w.file(f"{alg}-public.json", public),
             "private": w.file(f"{alg}-private.json", private),
         })
-        for size_name, message, size, made_by in ENCRYPTIONS:
-            seed = None
-            if message is None:
-                seed = f"halcyra_pqc vector {alg}-{size_name}".encode("ascii")
-                message = counter_stream(seed, size)
-            packed = encrypt_with(made_by, message, public)
-            w.vector(name=f"{alg}-{size_name}", kind="ciphertext", alg=alg, made_by=made_by,
-                     key=f"{alg}-keys", files={"ciphertext": w.file(f"{alg}-{size_name}.bin", packed)},
-                     plaintext=plaintext_entry(message, seed))
+        ciphertexts(w, alg, public, f"{alg}-")
 
     public, private = pairs["hybrid"]
     protected = hp.protect_private_key(private, PASSPHRASE)
@@ -170,17 +176,7 @@ def version2(w: Writer) -> None:
     made_with = {name: metadata.version(name) for name in ("halcyra-pqc", "cryptography")}
     for alg in ("hybrid", "mlkem"):
         public = (w.out / by_name[f"{alg}-keys"]["files"]["public"]).read_bytes()
-        for size_name, message, size, made_by in ENCRYPTIONS:
-            seed = None
-            if message is None:
-                seed = f"halcyra_pqc vector {alg}-v2-{size_name}".encode("ascii")
-                message = counter_stream(seed, size)
-            packed = encrypt_with(made_by, message, public)
-            assert packed[4] == 2, "this release writes version 2"
-            w.vector(name=f"{alg}-v2-{size_name}", kind="ciphertext", version=2, alg=alg, made_by=made_by,
-                     made_with=made_with, key=f"{alg}-keys",
-                     files={"ciphertext": w.file(f"{alg}-v2-{size_name}.bin", packed)},
-                     plaintext=plaintext_entry(message, seed))
+        ciphertexts(w, alg, public, f"{alg}-v2-", version=2, made_with=made_with)
     public = (w.out / by_name["hybrid-keys"]["files"]["public"]).read_bytes()
     packed = encrypt_with("halcyra_pqc.pqc_encrypt_payload", SHORT_MESSAGE, public, CONTEXT)
     w.vector(name="hybrid-v2-context", kind="context-ciphertext", version=2, alg="hybrid",
