@@ -32,5 +32,10 @@ def _clear_frames_below(tb) -> None:
     # traceback module costs the package's import a few milliseconds.)
     tb = tb.tb_next
     while tb is not None:
-        tb.tb_frame.clear()
+        try:
+            tb.tb_frame.clear()
+        except RuntimeError:
+            # A frame still running (none should be, below an entry point that is failing)
+            # keeps its locals rather than replacing the caller's exception.
+            pass
         tb = tb.tb_next
