@@ -22,19 +22,22 @@ VECTORS = ROOT / "tests" / "vectors"
 FORMATS = ROOT / "docs" / "formats.md"
 KEY_FILE, PUBLIC_FILE = "hybrid-private.json", "hybrid-public.json"
 LABEL = b"ML-KEM-768+RSA-3072"
-FORM = b"HPQC v2 one-shot"
-SUITE = b"ML-KEM-768+RSA-3072/OAEP-SHA256/HKDF-SHA256/AES-256-GCM"
-OAEP = padding.OAEP(mgf=padding.MGF1(hashes.SHA256()), algorithm=hashes.SHA256(), label=None)
+# Per version: the document's section and the ciphertext; the key schedule's form label and suite.
+EXAMPLES = {1: ("Worked example", "hybrid-short.bin"), 2: ("Worked example, version 2", "hybrid-v2-short.bin")}
+FORM, SUITE = b"HPQC v2 one-shot", b"ML-KEM-768+RSA-3072/OAEP-SHA256/HKDF-SHA256/AES-256-GCM"
 
 
 def integer(value: int, size: int) -> bytes:
     return value.to_bytes(size, "big")
 
 
-def read_key(v: dict) -> tuple:
-    """Step 1 of both examples: the private key's halves, their values recorded in `v`."""
+def intermediates(version: int) -> dict[str, bytes]:
+    """Every value of the example, in the order the document shows them."""
     key = json.loads((VECTORS / KEY_FILE).read_bytes())
     public = json.loads((VECTORS / PUBLIC_FILE).read_bytes())
+    packed = (VECTORS / EXAMPLES[version][1]).read_bytes()
+    v = {}
+
     seed = base64.b64decode(key["mlkem"])
     mlkem = MLKEM768PrivateKey.from_seed_bytes(seed)
     v["mlkem_seed"] = seed
@@ -50,43 +53,45 @@ def read_key(v: dict) -> tuple:
     v["rsa_d"] = integer(numbers.d, size)
     v["rsa_p"] = integer(numbers.p, size // 2)
     v["rsa_q"] = integer(numbers.q, size // 2)
-    return mlkem, rsa_key
+    if version == 2:
+        # The key of the version-1 example, which shows its values; then the recipient, the
+        # SHA-256 of the canonical public key bytes that the public key file holds.
+        v = {"recipient": hashlib.sha256((VECTORS / PUBLIC_FILE).read_bytes()).digest()}
 
-
-def read_fields(v: dict, packed: bytes, fields: tuple[str, ...]) -> bytes:
-    """The packed layout, field by field into `v`; returns the header."""
+    # The packed layout, field by field.
     v["magic"], v["version"], v["mode"] = packed[:4], packed[4:5], packed[5:6]
     offset = 6
-    for field in fields:
+    fields = ("mlkem_ct", "rsa_ct", "nonce", "commitment", "sealed")
+    for field in fields if version == 2 else [f for f in fields if f != "commitment"]:
         (length,) = struct.unpack_from(">I", packed, offset)
         v[f"{field}_length"] = packed[offset : offset + 4]
         v[field] = packed[offset + 4 : offset + 4 + length]
         offset += 4 + length
-        if field == fields[-2]:
-            header = packed[:offset]
+        if field == ("nonce", "commitment")[version - 1]:
+            header = packed[:offset]  # version 2: followed by the context in the associated data, here empty
     assert offset == len(packed)
     v["header_sha256"] = hashlib.sha256(header).digest()
-    return header
 
-
-def version1() -> dict[str, bytes]:
-    """Every value of the version-1 example, in the order the document shows them."""
-    v = {}
-    mlkem, rsa_key = read_key(v)
-    header = read_fields(v, (VECTORS / "hybrid-short.bin").read_bytes(), ("mlkem_ct", "rsa_ct", "nonce", "sealed"))
     v["ss_mlkem"] = mlkem.decapsulate(v["mlkem_ct"])
-    v["ss_rsa"] = rsa_key.decrypt(v["rsa_ct"], OAEP)
+    oaep = padding.OAEP(mgf=padding.MGF1(hashes.SHA256()), algorithm=hashes.SHA256(), label=None)
+    v["ss_rsa"] = rsa_key.decrypt(v["rsa_ct"], oaep)
 
     v["hkdf_ikm"] = v["ss_mlkem"] + v["ss_rsa"]
     info = LABEL + b"\x00" + v["mlkem_ct"] + v["rsa_ct"]
     v["hkdf_info_prefix"] = LABEL + b"\x00"
+    if version == 2:  # form, suite and recipient, then each ciphertext and the empty context with its length
+        v["hkdf_info_prefix"] = FORM + b"\x00" + SUITE + b"\x00" + v["recipient"]
+        fields = (v["mlkem_ct"], v["rsa_ct"], b"")
+        info = v["hkdf_info_prefix"] + b"".join(struct.pack(">I", len(f)) + f for f in fields)
     v["hkdf_info_length"] = struct.pack(">I", len(info))
     v["hkdf_info_sha256"] = hashlib.sha256(info).digest()
     # HKDF by its two HMAC steps, as an implementation without an HKDF routine would do it.
     v["hkdf_prk"] = hmac.digest(bytes(32), v["hkdf_ikm"], "sha256")
     v["payload_key"] = hmac.digest(v["hkdf_prk"], info + b"\x01", "sha256")
-    hkdf = HKDF(algorithm=hashes.SHA256(), length=32, salt=None, info=info)
-    assert hkdf.derive(v["hkdf_ikm"]) == v["payload_key"]
+    hkdf = HKDF(algorithm=hashes.SHA256(), length=32 * version, salt=None, info=info)
+    assert hkdf.derive(v["hkdf_ikm"])[:32] == v["payload_key"]
+    if version == 2:  # the expansion's second block is the commitment the header carries
+        assert hmac.digest(v["hkdf_prk"], v["payload_key"] + info + b"\x02", "sha256") == v["commitment"]
 
     v["gcm_ciphertext"], v["gcm_tag"] = v["sealed"][:-16], v["sealed"][-16:]
     # The tag check proves every value above: one wrong byte anywhere and it fails.
@@ -94,53 +99,16 @@ def version1() -> dict[str, bytes]:
     return v
 
 
-def version2() -> dict[str, bytes]:
-    """Every value of the version-2 example, in the order the document shows them."""
-    v = {}
-    # The key pair of the version-1 example, whose values that example shows.
-    mlkem, rsa_key = read_key({})
-    # The recipient: SHA-256 of the canonical public key bytes, which the public key file holds.
-    v["recipient"] = hashlib.sha256((VECTORS / PUBLIC_FILE).read_bytes()).digest()
-    header = read_fields(v, (VECTORS / "hybrid-v2-short.bin").read_bytes(),
-                         ("mlkem_ct", "rsa_ct", "nonce", "commitment", "sealed"))
-    v["ss_mlkem"] = mlkem.decapsulate(v["mlkem_ct"])
-    v["ss_rsa"] = rsa_key.decrypt(v["rsa_ct"], OAEP)
-
-    v["hkdf_ikm"] = v["ss_mlkem"] + v["ss_rsa"]
-    v["hkdf_info_prefix"] = FORM + b"\x00" + SUITE + b"\x00" + v["recipient"]
-    context = b""
-    info = b"".join((v["hkdf_info_prefix"], struct.pack(">I", len(v["mlkem_ct"])), v["mlkem_ct"],
-                     struct.pack(">I", len(v["rsa_ct"])), v["rsa_ct"], struct.pack(">I", len(context)), context))
-    v["hkdf_info_length"] = struct.pack(">I", len(info))
-    v["hkdf_info_sha256"] = hashlib.sha256(info).digest()
-    v["hkdf_prk"] = hmac.digest(bytes(32), v["hkdf_ikm"], "sha256")
-    v["payload_key"] = hmac.digest(v["hkdf_prk"], info + b"\x01", "sha256")
-    expected_commitment = hmac.digest(v["hkdf_prk"], v["payload_key"] + info + b"\x02", "sha256")
-    assert HKDF(algorithm=hashes.SHA256(), length=64, salt=None, info=info).derive(v["hkdf_ikm"]) == (
-        v["payload_key"] + expected_commitment)
-    assert hmac.compare_digest(expected_commitment, v["commitment"])
-
-    v["gcm_ciphertext"], v["gcm_tag"] = v["sealed"][:-16], v["sealed"][-16:]
-    # Associated data: the header, then the context (none here).
-    v["plaintext"] = AESGCM(v["payload_key"]).decrypt(v["nonce"], v["sealed"], header + context)
-    return v
-
-
-EXAMPLES = {
-    "Worked example": (version1, "hybrid-short.bin"),
-    "Worked example, version 2": (version2, "hybrid-v2-short.bin"),
-}
-
-
-def section(title: str) -> str:
+def section(version: int) -> str:
+    title = EXAMPLES[version][0]
     return FORMATS.read_text(encoding="utf-8").split(f"\n## {title}\n", 1)[1].split("\n## ", 1)[0]
 
 
-def shown_values(title: str) -> dict[str, bytes]:
+def shown_values(version: int) -> dict[str, bytes]:
     """name -> bytes of every value in the example's data blocks: a line `name  hex`, long
     values continued on indented lines of hex."""
     values, name = {}, None
-    for block in re.findall(r"```text\n(.*?)```", section(title), re.S):
+    for block in re.findall(r"```text\n(.*?)```", section(version), re.S):
         for line in block.splitlines():
             start = re.fullmatch(r"([a-z0-9_]+) +([0-9a-f]+)", line)
             more = re.fullmatch(r" +([0-9a-f]+)", line)
@@ -154,19 +122,19 @@ def shown_values(title: str) -> dict[str, bytes]:
     return {name: bytes.fromhex(text) for name, text in values.items()}
 
 
-@pytest.mark.parametrize("title", EXAMPLES)
-def test_the_document_shows_every_intermediate_value_of_the_vectors(title):
-    computed, shown = EXAMPLES[title][0](), shown_values(title)
+@pytest.mark.parametrize("version", EXAMPLES)
+def test_the_document_shows_every_intermediate_value_of_the_vectors(version):
+    computed, shown = intermediates(version), shown_values(version)
     assert list(shown) == list(computed), "the example shows other values, or in another order"
     for name, value in computed.items():
         assert shown[name].hex() == value.hex(), f"{name} differs"
 
 
-@pytest.mark.parametrize("title", EXAMPLES)
-def test_the_example_is_the_vectors_short_hybrid_message(title):
-    make, ciphertext_file = EXAMPLES[title]
+@pytest.mark.parametrize("version", EXAMPLES)
+def test_the_example_is_the_vectors_short_hybrid_message(version):
+    ciphertext_file = EXAMPLES[version][1]
     manifest = json.loads((VECTORS / "manifest.json").read_text(encoding="utf-8"))
     (vector,) = [v for v in manifest["vectors"] if v["files"].get("ciphertext") == ciphertext_file]
-    assert make()["plaintext"].hex() == vector["plaintext"]["hex"]
+    assert intermediates(version)["plaintext"].hex() == vector["plaintext"]["hex"]
     for file_name in (KEY_FILE, PUBLIC_FILE, ciphertext_file):
-        assert f"tests/vectors/{file_name}" in section(title)
+        assert f"tests/vectors/{file_name}" in section(version)
