@@ -296,16 +296,23 @@ def write(results: Path, run: dict, docs: Path) -> None:
     )
     chart(layer_table, e2e_table, docs / "performance.png")
     document = docs / "performance.md"
-    document.write_text(markdown(run, layer_table, e2e_table, memory, target_table) + migration_section(document))
+    document.write_text(markdown(run, layer_table, e2e_table, memory, target_table) + carried_sections(document))
 
 
-def migration_section(document: Path) -> str:
-    """The section bench/migrate.py wrote, carried over: this run does not measure it."""
+# Sections that other benchmarks write between markers of these names, and this run does not
+# measure: bench/migrate.py's, and the format versions' of bench/format_cost.py.
+CARRIED = ("migrate-benchmark", "format-cost")
+
+
+def carried_sections(document: Path) -> str:
+    """The marked sections of the other benchmarks, carried over."""
     text = document.read_text() if document.exists() else ""
-    start, end = "<!-- migrate-benchmark:start -->", "<!-- migrate-benchmark:end -->"
-    if start not in text or end not in text:
-        return ""
-    return "\n" + start + text.split(start, 1)[1].split(end, 1)[0] + end + "\n"
+    kept = ""
+    for name in CARRIED:
+        start, end = f"<!-- {name}:start -->", f"<!-- {name}:end -->"
+        if start in text and end in text:
+            kept += "\n" + start + text.split(start, 1)[1].split(end, 1)[0] + end + "\n"
+    return kept
 
 
 def markdown(run: dict, layer_table, e2e_table, memory, target_table) -> str:

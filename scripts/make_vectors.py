@@ -6,6 +6,10 @@ describing each.
 Run it through scripts/make_vectors.sh, which installs the package and the pinned old
 libraries into a throwaway environment. The tests only read what this writes: a vector that
 changes is a format break, so existing vectors are never overwritten without --force.
+
+With --add, the existing vectors stay as they are and only those of a newer format that are
+missing join them, made with the stored keys: the version-2 ciphertexts (one with an
+application context) and the version-2 protected key.
 """
 
 import argparse
@@ -30,6 +34,13 @@ SIGNED_MESSAGE = b"Statement 2024-117: the ledger was handed over in full.\x00\x
 PASSPHRASE = "correct horse battery staple — Grüße 🔑"
 # Just over 1 MiB and not a whole number of AES blocks, so the last block is a partial one.
 LARGE_SIZE = 2**20 + 17
+# Each ciphertext through a different caller: they share one format, and the vectors show it.
+ENCRYPTIONS = [
+    ("empty", b"", None, "halcyra_pqc.ferrovan.encrypt"),
+    ("short", SHORT_MESSAGE, None, "halcyra_pqc.pqc_encrypt_payload"),
+    ("large", None, LARGE_SIZE, "halcyra_pqc.mirelock.PKCS1_OAEP.encrypt"),
+]
+CONTEXT = b"ledger 2024-117, row 9"
 RSA_PKG_BITS = 1024  # the `rsa` package generates in pure Python: slow at large sizes
 CRYPTODOME_BITS = 2048
 
@@ -42,13 +53,13 @@ def counter_stream(seed: bytes, length: int) -> bytes:
 
 
 class Writer:
-    def __init__(self, out: Path) -> None:
+    def __init__(self, out: Path, manifest: dict | None = None) -> None:
         self.out = out
-        self.files: dict[str, dict] = {}
-        self.vectors: list[dict] = []
+        self.files: dict[str, dict] = dict(manifest["files"]) if manifest else {}
+        self.vectors: list[dict] = list(manifest["vectors"]) if manifest else []
 
     def file(self, name: str, data: bytes) -> str:
-        assert name not in self.files, name
+        assert name not in self.files and not (self.out / name).exists(), name
         (self.out / name).write_bytes(data)
         self.files[name] = {"size": len(data), "sha256": hashlib.sha256(data).hexdigest()}
         return name
@@ -64,9 +75,9 @@ def plaintext_entry(message: bytes, seed: bytes | None = None) -> dict:
             "sha256": hashlib.sha256(message).hexdigest()}
 
 
-def encrypt_with(made_by: str, message: bytes, public: bytes) -> bytes:
+def encrypt_with(made_by: str, message: bytes, public: bytes, context: bytes | None = None) -> bytes:
     if made_by == "halcyra_pqc.pqc_encrypt_payload":
-        pieces = hp.pqc_encrypt_payload(message, public)
+        pieces = hp.pqc_encrypt_payload(message, public, context=context)
         return hp.pack_ciphertext(*pieces) if len(pieces) == 4 else hp.pack_ciphertext(pieces[0], None, *pieces[1:])
     if made_by == "halcyra_pqc.ferrovan.encrypt":
         return ferrovan.encrypt(message, ferrovan.PublicKey.load_pkcs1(public))
@@ -74,29 +85,29 @@ def encrypt_with(made_by: str, message: bytes, public: bytes) -> bytes:
     return PKCS1_OAEP.new(RSA.import_key(public)).encrypt(message)
 
 
+def ciphertexts(w: Writer, alg: str, public: bytes, prefix: str, **entry) -> None:
+    """One ciphertext vector for each of ENCRYPTIONS, named and stored with `prefix`."""
+    for size_name, message, size, made_by in ENCRYPTIONS:
+        seed = None
+        if message is None:
+            seed = f"halcyra_pqc vector {prefix}{size_name}".encode("ascii")
+            message = counter_stream(seed, size)
+        packed = encrypt_with(made_by, message, public)
+        assert packed[4] == entry.get("version", packed[4]), "this release writes another version"
+        w.vector(name=f"{prefix}{size_name}", kind="ciphertext", **entry, alg=alg, made_by=made_by,
+                 key=f"{alg}-keys", files={"ciphertext": w.file(f"{prefix}{size_name}.bin", packed)},
+                 plaintext=plaintext_entry(message, seed))
+
+
 def post_quantum(w: Writer) -> None:
     pairs = {"hybrid": hp.generate_pqc_kem_keypair(), "mlkem": hp.generate_mlkem_keypair()}
     makers = {"hybrid": "halcyra_pqc.generate_pqc_kem_keypair", "mlkem": "halcyra_pqc.generate_mlkem_keypair"}
-    # Each ciphertext through a different caller: they share one format, and the vectors show it.
-    encryptions = [
-        ("empty", b"", None, "halcyra_pqc.ferrovan.encrypt"),
-        ("short", SHORT_MESSAGE, None, "halcyra_pqc.pqc_encrypt_payload"),
-        ("large", None, LARGE_SIZE, "halcyra_pqc.mirelock.PKCS1_OAEP.encrypt"),
-    ]
     for alg, (public, private) in pairs.items():
         w.vector(name=f"{alg}-keys", kind="key-pair", alg=alg, made_by=makers[alg], files={
             "public": w.file(f"{alg}-public.json", public),
             "private": w.file(f"{alg}-private.json", private),
         })
-        for size_name, message, size, made_by in encryptions:
-            seed = None
-            if message is None:
-                seed = f"halcyra_pqc vector {alg}-{size_name}".encode("ascii")
-                message = counter_stream(seed, size)
-            packed = encrypt_with(made_by, message, public)
-            w.vector(name=f"{alg}-{size_name}", kind="ciphertext", alg=alg, made_by=made_by,
-                     key=f"{alg}-keys", files={"ciphertext": w.file(f"{alg}-{size_name}.bin", packed)},
-                     plaintext=plaintext_entry(message, seed))
+        ciphertexts(w, alg, public, f"{alg}-")
 
     public, private = pairs["hybrid"]
     protected = hp.protect_private_key(private, PASSPHRASE)
@@ -159,6 +170,26 @@ def pycryptodome(w: Writer) -> None:
                  plaintext=plaintext_entry(message))
 
 
+def version2(w: Writer) -> None:
+    """The version-2 vectors, to the stored key pairs, beside the version-1 ones."""
+    by_name = {vector["name"]: vector for vector in w.vectors}
+    made_with = {name: metadata.version(name) for name in ("halcyra-pqc", "cryptography")}
+    for alg in ("hybrid", "mlkem"):
+        public = (w.out / by_name[f"{alg}-keys"]["files"]["public"]).read_bytes()
+        ciphertexts(w, alg, public, f"{alg}-v2-", version=2, made_with=made_with)
+    public = (w.out / by_name["hybrid-keys"]["files"]["public"]).read_bytes()
+    packed = encrypt_with("halcyra_pqc.pqc_encrypt_payload", SHORT_MESSAGE, public, CONTEXT)
+    w.vector(name="hybrid-v2-context", kind="context-ciphertext", version=2, alg="hybrid",
+             made_by="halcyra_pqc.pqc_encrypt_payload", made_with=made_with, key="hybrid-keys",
+             context={"hex": CONTEXT.hex()}, files={"ciphertext": w.file("hybrid-v2-context.bin", packed)},
+             plaintext=plaintext_entry(SHORT_MESSAGE))
+    private = (w.out / by_name["hybrid-keys"]["files"]["private"]).read_bytes()
+    protected = hp.protect_private_key(private, PASSPHRASE)
+    w.vector(name="hybrid-protected-v2", kind="protected-private-key", version=2, alg="hybrid",
+             made_by="halcyra_pqc.protect_private_key", made_with=made_with, key="hybrid-keys",
+             passphrase=PASSPHRASE, files={"protected": w.file("hybrid-private-protected-v2.json", protected)})
+
+
 def check(w: Writer) -> None:
     """Reads every ciphertext back through the core before anything is kept."""
     by_name = {vector["name"]: vector for vector in w.vectors}
@@ -167,7 +198,9 @@ def check(w: Writer) -> None:
             continue
         keys = by_name[vector["key"]]["files"]
         private = (w.out / keys.get("private", keys.get("private-pkcs1-pem", ""))).read_bytes()
-        message = hp.pqc_decrypt_payload((w.out / vector["files"]["ciphertext"]).read_bytes(), private)
+        context = bytes.fromhex(vector["context"]["hex"]) if "context" in vector else None
+        message = hp.pqc_decrypt_payload((w.out / vector["files"]["ciphertext"]).read_bytes(), private,
+                                         context=context)
         expected = vector["plaintext"]
         if "hex" in expected:
             assert message.hex() == expected["hex"], vector["name"]
@@ -175,17 +208,44 @@ def check(w: Writer) -> None:
             assert hashlib.sha256(message).hexdigest() == expected["sha256"], vector["name"]
 
 
+def write_manifest(w: Writer, made_with: dict) -> None:
+    manifest = {
+        "about": "Frozen vectors: the tests read these files and never regenerate them. Large "
+                 "plaintexts are derived: SHA-256(seed || i as 8 bytes big-endian) for i = 0, 1, ..., "
+                 "concatenated and cut to size. Vectors with a \"version\" are of that ciphertext or "
+                 "protection format version and record what made them; the others are version 1.",
+        "made_with": made_with,
+        "vectors": w.vectors,
+        "files": dict(sorted(w.files.items())),
+    }
+    (w.out / "manifest.json").write_text(json.dumps(manifest, indent=1, ensure_ascii=False) + "\n", encoding="utf-8")
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--out", type=Path, default=Path(__file__).resolve().parents[1] / "tests" / "vectors")
-    parser.add_argument("--force", action="store_true",
+    choice = parser.add_mutually_exclusive_group()
+    choice.add_argument("--force", action="store_true",
                         help="replace existing vectors: a format break, to be said so in the commit")
+    choice.add_argument("--add", action="store_true",
+                        help="keep the existing vectors and add the missing ones of the newer formats")
     args = parser.parse_args()
     out = args.out
     existing = sorted(out.iterdir()) if out.is_dir() else []
+    if args.add:
+        manifest = json.loads((out / "manifest.json").read_text(encoding="utf-8"))
+        if any(vector.get("version") == 2 for vector in manifest["vectors"]):
+            print("make_vectors: the version-2 vectors are there already; nothing to add", file=sys.stderr)
+            return 1
+        w = Writer(out, manifest)
+        version2(w)
+        check(w)
+        write_manifest(w, manifest["made_with"])
+        return 0
     if existing and not args.force:
         print(f"make_vectors: {out} already holds vectors; changing them breaks every stored key and "
-              f"ciphertext they stand for. Pass --force only for a deliberate format break.", file=sys.stderr)
+              f"ciphertext they stand for. Pass --force only for a deliberate format break, "
+              f"--add to add those of a newer format.", file=sys.stderr)
         return 1
     for path in existing:
         path.unlink()
@@ -196,18 +256,10 @@ def main() -> int:
     rsa_package(w)
     pycryptodome(w)
     check(w)
-    manifest = {
-        "about": "Frozen vectors: the tests read these files and never regenerate them. Large "
-                 "plaintexts are derived: SHA-256(seed || i as 8 bytes big-endian) for i = 0, 1, ..., "
-                 "concatenated and cut to size.",
-        "made_with": {
-            "python": platform.python_version(),
-            **{name: metadata.version(name) for name in ("halcyra-pqc", "cryptography", "rsa", "pycryptodome")},
-        },
-        "vectors": w.vectors,
-        "files": dict(sorted(w.files.items())),
-    }
-    (out / "manifest.json").write_text(json.dumps(manifest, indent=1, ensure_ascii=False) + "\n", encoding="utf-8")
+    write_manifest(w, {
+        "python": platform.python_version(),
+        **{name: metadata.version(name) for name in ("halcyra-pqc", "cryptography", "rsa", "pycryptodome")},
+    })
     for name, entry in sorted(w.files.items()):
         print(f"{entry['size']:>9}  {name}")
     return 0

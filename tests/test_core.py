@@ -1,4 +1,5 @@
 import base64
+import hashlib
 import json
 import mmap
 import os
@@ -145,10 +146,10 @@ def test_encryption_result_shape(hybrid_pair, mlkem_pair):
     message = b"m" * 100
     hybrid = hp.pqc_encrypt_payload(message, hybrid_pair[0])
     assert [type(part) for part in hybrid] == [bytes] * 4
-    assert [len(part) for part in hybrid] == [1088, 384, 12, 116]
+    assert [len(part) for part in hybrid] == [1088, 384, 44, 116]
     pure = hp.pqc_encrypt_payload(message, mlkem_pair[0])
     assert [type(part) for part in pure] == [bytes] * 3
-    assert [len(part) for part in pure] == [1088, 12, 116]
+    assert [len(part) for part in pure] == [1088, 44, 116]
     again = hp.pqc_encrypt_payload(message, hybrid_pair[0])
     assert all(a != b for a, b in zip(hybrid, again)), "every encryption must be fresh"
 
@@ -182,14 +183,14 @@ def test_packed_layout_follows_the_documented_derivation(hybrid_pair):
     """Decodes a ciphertext using only docs/formats.md and the raw primitives."""
     public, private = hybrid_pair
     packed = seal(b"by the book", public)
-    assert packed[:6] == b"HPQC\x01\x02"
+    assert packed[:6] == b"HPQC\x02\x02"
     fields, offset = [], 6
-    for _ in range(4):
+    for _ in range(5):
         (size,) = struct.unpack_from(">I", packed, offset)
         fields.append(packed[offset + 4 : offset + 4 + size])
         offset += 4 + size
     assert offset == len(packed)
-    mlkem_ct, rsa_ct, nonce, sealed = fields
+    mlkem_ct, rsa_ct, nonce, commitment, sealed = fields
     header = packed[: len(packed) - len(sealed) - 4]
 
     key = members(private)
@@ -197,9 +198,12 @@ def test_packed_layout_follows_the_documented_derivation(hybrid_pair):
     mlkem_secret = mlkem_key.decapsulate(mlkem_ct)
     rsa_key = serialization.load_der_private_key(base64.b64decode(key["rsa"]), password=None)
     rsa_secret = rsa_key.decrypt(rsa_ct, OAEP)
-    info = b"ML-KEM-768+RSA-3072\x00" + mlkem_ct + rsa_ct
-    payload_key = HKDF(hashes.SHA256(), 32, salt=None, info=info).derive(mlkem_secret + rsa_secret)
-    assert AESGCM(payload_key).decrypt(nonce, sealed, header) == b"by the book"
+    suite = b"ML-KEM-768+RSA-3072/OAEP-SHA256/HKDF-SHA256/AES-256-GCM"
+    info = (b"HPQC v2 one-shot\x00" + suite + b"\x00" + hashlib.sha256(public).digest()
+            + struct.pack(">I", 1088) + mlkem_ct + struct.pack(">I", 384) + rsa_ct + struct.pack(">I", 0))
+    output = HKDF(hashes.SHA256(), 64, salt=None, info=info).derive(mlkem_secret + rsa_secret)
+    assert output[32:] == commitment
+    assert AESGCM(output[:32]).decrypt(nonce, sealed, header) == b"by the book"
 
 
 # --- key bytes -------------------------------------------------------------------------
@@ -351,7 +355,7 @@ def test_wrong_argument_types(hybrid_pair, value):
 @pytest.mark.parametrize(
     "index, size, reason",
     [(0, 1087, "ML-KEM-768 ciphertext must be 1088"), (1, 383, "RSA ciphertext must be"),
-     (1, 0, "RSA ciphertext must be"), (2, 16, "nonce must be 12"), (3, 15, "sealed payload must be")],
+     (1, 0, "RSA ciphertext must be"), (2, 16, "nonce must be 44 bytes .* or 12"), (3, 15, "sealed payload must be")],
 )
 def test_pack_refuses_impossible_sizes(hybrid_pair, index, size, reason):
     parts = list(hp.pqc_encrypt_payload(b"m", hybrid_pair[0]))
@@ -408,7 +412,7 @@ def _rewrite(packed, offset, data):
         (0, b"HPQD", "wrong magic bytes"),
         (0, b"\x00\x00\x00\x00", "wrong magic bytes"),
         (4, b"\x00", "unsupported ciphertext format version 0"),
-        (4, b"\x02", "unsupported ciphertext format version 2"),
+        (4, b"\x03", "unsupported ciphertext format version 3 \\(this release reads 1 and 2\\)"),
         (5, b"\x00", "unknown ciphertext mode 0x00"),
         (5, b"\x03", "unknown ciphertext mode 0x03"),
         (6, struct.pack(">I", 1089), "ML-KEM-768 ciphertext must be 1088 bytes, not 1089"),
@@ -426,7 +430,8 @@ def test_malformed_header(mlkem_pair, offset, data, reason):
 # --- authentication ---------------------------------------------------------------------
 
 HYBRID_FIELDS = [("prefix", 6), ("mlkem_len", 4), ("mlkem_ct", 1088), ("rsa_len", 4), ("rsa_ct", 384),
-                 ("nonce_len", 4), ("nonce", 12), ("sealed_len", 4), ("sealed", None)]
+                 ("nonce_len", 4), ("nonce", 12), ("commitment_len", 4), ("commitment", 32), ("sealed_len", 4),
+                 ("sealed", None)]
 MLKEM_FIELDS = [field for field in HYBRID_FIELDS if not field[0].startswith("rsa")]
 SWEEP = [("hybrid", name) for name, _ in HYBRID_FIELDS] + [("mlkem", name) for name, _ in MLKEM_FIELDS]
 

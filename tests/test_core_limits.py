@@ -187,7 +187,8 @@ def test_oversized_buffers_are_refused_before_any_copy(huge_views, hybrid_keys):
             "message is too long": lambda: hp.pqc_encrypt_payload(view, public),
             "ciphertext is too long": lambda: hp.pqc_decrypt_payload(view, private),
             "invalid key bytes: longer than 65536 bytes": lambda: hp.pqc_encrypt_payload(b"m", view),
-            "the nonce must be 12 bytes": lambda: hp.pack_ciphertext(pieces[0], pieces[1], view, pieces[3]),
+            "the nonce must be 44 bytes": lambda: hp.pack_ciphertext(pieces[0], pieces[1], view, pieces[3]),
+            "context is too long": lambda: hp.pqc_encrypt_payload(b"m", public, context=view),
             "the sealed payload must be 16 to 2147483647 bytes": lambda: hp.pack_ciphertext(*pieces[:3], view),
             "the pass phrase is longer than": lambda: hp.protect_private_key(private, view),
             "message is too long ": lambda: ferrovan.encrypt(view, public),
@@ -202,7 +203,8 @@ def test_oversized_buffers_are_refused_before_any_copy(huge_views, hybrid_keys):
 
 
 def chain(error):
-    """Every exception reachable from error, and every value each holds."""
+    """Every exception reachable from error, and every value each holds, the locals of the
+    frames its traceback keeps from the core's entry point on included."""
     seen, pending = [], [error]
     while pending:
         current = pending.pop()
@@ -214,6 +216,11 @@ def chain(error):
     for exc in seen:
         values += [str(exc), repr(exc.args), *map(repr, vars(exc).values()), *getattr(exc, "__notes__", [])]
         values += traceback.format_exception_only(exc)
+        tb = exc.__traceback__
+        while tb is not None and tb.tb_frame.f_code.co_name != "entry":
+            tb = tb.tb_next  # the caller's frames, and the modules' records of the call
+        while tb is not None:
+            values, tb = values + list(map(repr, tb.tb_frame.f_locals.values())), tb.tb_next
     return seen, "\n".join(values)
 
 
@@ -221,7 +228,7 @@ def test_errors_keep_no_key_material_or_plaintext(hybrid_keys):
     public, private = hybrid_keys
     seed = json.loads(private)["mlkem"]
     rsa_member = json.loads(private)["rsa"]
-    secrets = (seed, rsa_member[40:80], private.decode()[:60], "plaintext-marker")
+    secrets = (seed, rsa_member[40:80], private.decode()[:60], "plaintext-marker", "phrase-marker")
     packed = ferrovan.encrypt(b"plaintext-marker", public)
     other_private = hp.generate_mlkem_keypair()[1]
     broken = {
@@ -231,7 +238,7 @@ def test_errors_keep_no_key_material_or_plaintext(hybrid_keys):
         "duplicate member": private[:-1] + b',"mlkem":"' + seed.encode() + b'"}',
         "member name": private[:-1] + b',"' + seed.encode() + b'":1}',
         "bad base64": private.replace(seed.encode(), b"!" + seed[1:].encode()),
-        "protected": hp.protect_private_key(private, "pw"),
+        "protected": hp.protect_private_key(private, "phrase-marker"),
     }
     calls = [lambda k=key: hp.pqc_decrypt_payload(packed, k) for key in broken.values()]
     calls += [lambda k=key: ferrovan.decrypt(packed, k) for key in broken.values()]
@@ -239,8 +246,10 @@ def test_errors_keep_no_key_material_or_plaintext(hybrid_keys):
     calls += [lambda: hp.pqc_decrypt_payload(packed, other_private),
               lambda: ferrovan.decrypt(packed, other_private),
               lambda: PKCS1_OAEP.new(RSA.import_key(other_private)).decrypt(packed),
-              lambda: hp.unprotect_private_key(broken["protected"], "wrong"),
-              lambda: RSA.import_key(broken["protected"], "wrong"),
+              lambda: hp.unprotect_private_key(broken["protected"], "wrong phrase-marker"),
+              lambda: RSA.import_key(broken["protected"], "wrong phrase-marker"),
+              lambda: hp.protect_private_key(private, 7),
+              lambda: hp.reencrypt_legacy_ciphertext(bytes(128), private, public),
               lambda: RSA.import_key(broken["not JSON"])]
     for call in calls:
         with pytest.raises(Exception) as caught:

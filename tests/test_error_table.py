@@ -96,6 +96,9 @@ def failing_calls(hybrid_keys, mlkem_keys, rsa_pkg_keys):
     hybrid_n = serialization.load_der_public_key(base64.b64decode(members["rsa"])).public_numbers().n
     wide = rsa.RSAPublicNumbers(2**64 + 1, hybrid_n).public_key()
     wide_spki = wide.public_bytes(serialization.Encoding.DER, serialization.PublicFormat.SubjectPublicKeyInfo)
+    even_spki = rsa.RSAPublicNumbers(65537, hybrid_n - 1).public_key().public_bytes(
+        serialization.Encoding.DER, serialization.PublicFormat.SubjectPublicKeyInfo)
+    version1 = hp.pack_ciphertext(*pieces[:2], pieces[2][:12], pieces[3])
 
     def with_members(**changes):
         return key_json(**{k: v for k, v in {**members, **changes}.items() if v is not None})
@@ -158,6 +161,15 @@ def failing_calls(hybrid_keys, mlkem_keys, rsa_pkg_keys):
         lambda: hp.unprotect_private_key(protected_with(salt=b64(bytes(4))), "pw"),
         lambda: hp.unprotect_private_key(protected_with(nonce=b64(bytes(4))), "pw"),
         lambda: hp.unprotect_private_key(protected_with(sealed=b64(bytes(4))), "pw"),
+        lambda: hp.unprotect_private_key(protected_with(log2_n=13), "pw"),
+        lambda: hp.unprotect_private_key(protected_with(p=0), "pw"),
+        lambda: hp.unprotect_private_key(protected_with(log2_n=16, r=1), "pw"),
+        lambda: hp.unprotect_private_key(protected_with(commitment=b64(bytes(4))), "pw"),
+        lambda: encrypt(b"m", with_members(rsa=b64(even_spki))),
+        lambda: encrypt(b"m", pub, context="text"), lambda: encrypt(b"m", pub, context=bytes(70000)),
+        lambda: decrypt(version1, priv, context=b"row"), lambda: decrypt(bytes(128), classic, context=b"row"),
+        lambda: decrypt(packed[:1486] + struct.pack(">I", 5) + packed[1490:], priv),
+        lambda: decrypt(packed[:1502] + struct.pack(">I", 5) + packed[1506:], priv),
     ]
 
 

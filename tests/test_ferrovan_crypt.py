@@ -244,7 +244,8 @@ def fields(crypto):
     """(name, start, end) of each field of a packed ciphertext, read from its own lengths."""
     spans = [("magic", 0, 4), ("version", 4, 5), ("mode", 5, 6)]
     offset = 6
-    for name in ["mlkem_ct", "rsa_ct", "nonce", "sealed"] if crypto[5] == 2 else ["mlkem_ct", "nonce", "sealed"]:
+    names = ["mlkem_ct", "rsa_ct", "nonce", "commitment", "sealed"] if crypto[5] == 2 else ["mlkem_ct", "nonce", "commitment", "sealed"]
+    for name in names if crypto[4] == 2 else [name for name in names if name != "commitment"]:
         size = int.from_bytes(crypto[offset:offset + 4], "big")
         spans += [(f"length of {name}", offset, offset + 4), (name, offset + 4, offset + 4 + size)]
         offset += 4 + size

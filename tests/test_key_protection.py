@@ -84,7 +84,9 @@ def cheap_scrypt(monkeypatch):
 def test_protection_uses_the_documented_form_and_cost(hybrid_keys):
     protected = hp.protect_private_key(hybrid_keys[1], "pw")
     members = json.loads(protected)
-    assert list(members) == ["version", "kind", "kdf", "salt", "log2_n", "r", "p", "cipher", "nonce", "sealed"]
+    assert list(members) == ["version", "kind", "kdf", "salt", "log2_n", "r", "p", "cipher", "nonce", "commitment",
+                             "sealed"]
+    assert members["version"] == 2
     assert (members["kind"], members["kdf"], members["cipher"]) == ("protected", "scrypt", "AES-256-GCM")
     # PyCryptodome's default cost for its scrypt protection: N = 2**17, r = 8, p = 1.
     assert (members["log2_n"], members["r"], members["p"]) == (17, 8, 1)
@@ -158,7 +160,11 @@ def test_modified_protected_keys_are_refused_before_any_work(hybrid_keys, cheap_
         "log2_n": (changed(protected, log2_n=10**9), "more scrypt work or memory"),
         "r": (changed(protected, r=2048), "more scrypt work or memory"),
         "p": (changed(protected, p=200), "more scrypt work or memory"),
-        "small-n": (changed(protected, log2_n=13), "more scrypt work or memory"),
+        "small-n": (changed(protected, log2_n=13), "scrypt cost is too low: N must be at least 2**14"),
+        # Inside every bound, but scrypt itself refuses N >= 2**(16 * r): a MemoryError once.
+        "cannot-run": (changed(protected, log2_n=16, r=1), "scrypt cannot run with these parameters"),
+        "r-zero": (changed(protected, r=0), "scrypt cannot run with these parameters"),
+        "commitment": (changed(protected, commitment=base64.b64encode(bytes(16)).decode()), '"commitment" must hold'),
         "huge-memory": (changed(protected, log2_n=19), "more scrypt work or memory"),
         "float": (changed(protected, r=8.0), "must be integers"),
         "bool": (changed(protected, p=True), "must be integers"),
@@ -169,7 +175,8 @@ def test_modified_protected_keys_are_refused_before_any_work(hybrid_keys, cheap_
         "sealed": (changed(protected, sealed=base64.b64encode(bytes(16)).decode()), '"sealed" is not'),
         "missing": (changed(protected, salt=None), '"salt" member is missing'),
         "extra": (changed(protected, hint="x"), "unexpected member 'hint'"),
-        "version": (changed(protected, version=2), "unsupported protected key version"),
+        "version": (changed(protected, version=3), "unsupported protected key version (this release reads 1 and 2)"),
+        "v1-with-commitment": (changed(protected, version=1), "unexpected member 'commitment'"),
     }
     for name, (modified, reason) in refused.items():
         with pytest.raises(ValueError, match="^invalid key bytes: ") as caught:

@@ -225,7 +225,7 @@ def test_reencrypted_data_decrypts_with_the_new_key(maker, rsa_pkg_keys, cryptod
     for message, ciphertext in old_ciphertexts(maker, rsa_pkg_keys, cryptodome_key):
         for chosen in ("auto", scheme):
             packed = hp.reencrypt_legacy_ciphertext(ciphertext, key_data, hybrid_keys[0], scheme=chosen)
-            assert packed[:6] == b"HPQC\x01\x02"
+            assert packed[:6] == b"HPQC\x02\x02"
             assert hp.pqc_decrypt_payload(packed, hybrid_keys[1]) == message
             assert ferrovan_decrypt(packed, hybrid_keys[1]) == message
             assert mirelock_decrypt(packed, hybrid_keys[1]) == message

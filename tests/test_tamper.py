@@ -20,7 +20,8 @@ def field_spans(crypto):
     """(start, end) of each field of a packed ciphertext, read from its own length prefixes."""
     spans = [(0, 4), (4, 5), (5, 6)]
     offset = 6
-    for _ in range(4 if crypto[5] == 2 else 3):
+    # The KEM ciphertexts, the nonce, the commitment (version 2) and the sealed payload.
+    for _ in range((4 if crypto[5] == 2 else 3) + (crypto[4] == 2)):
         size = int.from_bytes(crypto[offset:offset + 4], "big")
         spans += [(offset, offset + 4), (offset + 4, offset + 4 + size)]
         offset += 4 + size

@@ -86,11 +86,13 @@ def test_every_file_is_exactly_the_one_the_manifest_records():
 
 def test_the_vectors_cover_every_form():
     for alg in ("hybrid", "mlkem"):
-        sizes = sorted(len(plaintext(n)) for n in names("ciphertext", alg=alg))
-        assert sizes[0] == 0 and 0 < sizes[1] < 2**20 <= sizes[-1]
+        for version in (None, 2):
+            sizes = sorted(len(plaintext(n)) for n in names("ciphertext", alg=alg, version=version))
+            assert sizes[0] == 0 and 0 < sizes[1] < 2**20 <= sizes[-1]
+    assert names("context-ciphertext")
+    assert {BY_NAME[n].get("version") for n in names("protected-private-key")} == {None, 2}
     assert {BY_NAME[n]["hash"] for n in names("signature")} == HASH_NAMES
     assert {BY_NAME[n]["hash"] for n in names("classic-signature")} == HASH_NAMES
-    assert names("protected-private-key")
     assert {BY_NAME[n]["scheme"] for n in names("classic-ciphertext")} == {"pkcs1v15", "oaep-sha1"}
     classic_keys = {role for n in names("classic-key-pair") for role in BY_NAME[n]["files"]}
     assert {"private-pkcs1-pem", "private-pkcs1-der", "private-pkcs8-pem", "private-pkcs8-der"} <= classic_keys
@@ -109,19 +111,22 @@ def test_ciphertexts_decrypt_to_their_exact_plaintext(vector, reader):
 @pytest.mark.parametrize("vector", names("ciphertext"))
 def test_ciphertext_layout(vector):
     # The layout of docs/formats.md, read here without the core: prefix, then length-prefixed
-    # fields to the end, and a size of 1522 + m (hybrid, RSA-3072) or 1134 + m bytes.
+    # fields to the end, and a size of 1522 + m (hybrid, RSA-3072) or 1134 + m bytes, 36 more
+    # in version 2 for the commitment.
     packed = file_of(vector, "ciphertext")
     hybrid = BY_NAME[vector]["alg"] == "hybrid"
-    assert packed[:6] == b"HPQC\x01" + (b"\x02" if hybrid else b"\x01")
+    version = BY_NAME[vector].get("version", 1)
+    assert packed[:6] == bytes([*b"HPQC", version, 2 if hybrid else 1])
     offset, sizes = 6, []
     while offset < len(packed):
         (size,) = struct.unpack_from(">I", packed, offset)
         sizes.append(size)
         offset += 4 + size
     message_size = len(plaintext(vector))
-    expected = [1088, 384, 12, message_size + 16] if hybrid else [1088, 12, message_size + 16]
+    expected = [1088, 384, 12] if hybrid else [1088, 12]
+    expected += [32, message_size + 16] if version == 2 else [message_size + 16]
     assert (offset, sizes) == (len(packed), expected)
-    assert len(packed) == (1522 if hybrid else 1134) + message_size
+    assert len(packed) == (1522 if hybrid else 1134) + 36 * (version == 2) + message_size
 
 
 @pytest.mark.parametrize("vector", names("key-pair"))
@@ -163,10 +168,10 @@ def test_new_data_encrypted_to_stored_keys_decrypts(vector):
 # --- the protected private key ----------------------------------------------------------------
 
 
-@pytest.fixture(scope="module")
-def protected():
-    (name,) = names("protected-private-key")
-    vector = BY_NAME[name]
+@pytest.fixture(scope="module", params=names("protected-private-key"))
+def protected(request):
+    vector = BY_NAME[request.param]
+    name = request.param
     return vector, file_of(name, "protected"), read(key_files(name)["private"]), read(key_files(name)["public"])
 
 
@@ -185,6 +190,16 @@ def test_mirelock_imports_the_protected_key_with_its_pass_phrase(protected):
     short = [n for n in names("ciphertext", key=vector["key"]) if 0 < len(plaintext(n)) < 2**20]
     for name in short:
         assert PKCS1_OAEP.new(key).decrypt(file_of(name, "ciphertext")) == plaintext(name)
+
+
+@pytest.mark.parametrize("vector", names("context-ciphertext"))
+def test_context_ciphertexts_decrypt_only_with_their_context(vector):
+    private, context = read(key_files(vector)["private"]), bytes.fromhex(BY_NAME[vector]["context"]["hex"])
+    packed = file_of(vector, "ciphertext")
+    assert hp.pqc_decrypt_payload(packed, private, context=context) == plaintext(vector)
+    for wrong in (None, context + b"!", context[:-1]):
+        with pytest.raises(ValueError, match="^decryption failed: wrong key, or the ciphertext was modified$"):
+            hp.pqc_decrypt_payload(packed, private, context=wrong)
 
 
 # --- signatures ------------------------------------------------------------------------------------

@@ -1,6 +1,6 @@
-"""The worked example of docs/formats.md: every value it shows is recomputed here from the
-frozen vectors with `cryptography`'s primitives directly, not through the core, so that an
-implementer in another language can trust each step of it."""
+"""The worked examples of docs/formats.md, of version 1 and of version 2: every value they show
+is recomputed here from the frozen vectors with `cryptography`'s primitives directly, not
+through the core, so that an implementer in another language can trust each step of them."""
 
 import base64
 import hashlib
@@ -10,6 +10,7 @@ import re
 import struct
 from pathlib import Path
 
+import pytest
 from cryptography.hazmat.primitives import hashes, serialization
 from cryptography.hazmat.primitives.asymmetric import padding
 from cryptography.hazmat.primitives.asymmetric.mlkem import MLKEM768PrivateKey
@@ -19,19 +20,22 @@ from cryptography.hazmat.primitives.kdf.hkdf import HKDF
 ROOT = Path(__file__).resolve().parents[1]
 VECTORS = ROOT / "tests" / "vectors"
 FORMATS = ROOT / "docs" / "formats.md"
-KEY_FILE, PUBLIC_FILE, CIPHERTEXT_FILE = "hybrid-private.json", "hybrid-public.json", "hybrid-short.bin"
+KEY_FILE, PUBLIC_FILE = "hybrid-private.json", "hybrid-public.json"
 LABEL = b"ML-KEM-768+RSA-3072"
+# Per version: the document's section and the ciphertext; the key schedule's form label and suite.
+EXAMPLES = {1: ("Worked example", "hybrid-short.bin"), 2: ("Worked example, version 2", "hybrid-v2-short.bin")}
+FORM, SUITE = b"HPQC v2 one-shot", b"ML-KEM-768+RSA-3072/OAEP-SHA256/HKDF-SHA256/AES-256-GCM"
 
 
 def integer(value: int, size: int) -> bytes:
     return value.to_bytes(size, "big")
 
 
-def intermediates() -> dict[str, bytes]:
+def intermediates(version: int) -> dict[str, bytes]:
     """Every value of the example, in the order the document shows them."""
     key = json.loads((VECTORS / KEY_FILE).read_bytes())
     public = json.loads((VECTORS / PUBLIC_FILE).read_bytes())
-    packed = (VECTORS / CIPHERTEXT_FILE).read_bytes()
+    packed = (VECTORS / EXAMPLES[version][1]).read_bytes()
     v = {}
 
     seed = base64.b64decode(key["mlkem"])
@@ -49,17 +53,22 @@ def intermediates() -> dict[str, bytes]:
     v["rsa_d"] = integer(numbers.d, size)
     v["rsa_p"] = integer(numbers.p, size // 2)
     v["rsa_q"] = integer(numbers.q, size // 2)
+    if version == 2:
+        # The key of the version-1 example, which shows its values; then the recipient, the
+        # SHA-256 of the canonical public key bytes that the public key file holds.
+        v = {"recipient": hashlib.sha256((VECTORS / PUBLIC_FILE).read_bytes()).digest()}
 
     # The packed layout, field by field.
     v["magic"], v["version"], v["mode"] = packed[:4], packed[4:5], packed[5:6]
     offset = 6
-    for field in ("mlkem_ct", "rsa_ct", "nonce", "sealed"):
+    fields = ("mlkem_ct", "rsa_ct", "nonce", "commitment", "sealed")
+    for field in fields if version == 2 else [f for f in fields if f != "commitment"]:
         (length,) = struct.unpack_from(">I", packed, offset)
         v[f"{field}_length"] = packed[offset : offset + 4]
         v[field] = packed[offset + 4 : offset + 4 + length]
         offset += 4 + length
-        if field == "nonce":
-            header = packed[:offset]
+        if field == ("nonce", "commitment")[version - 1]:
+            header = packed[:offset]  # version 2: followed by the context in the associated data, here empty
     assert offset == len(packed)
     v["header_sha256"] = hashlib.sha256(header).digest()
 
@@ -70,13 +79,19 @@ def intermediates() -> dict[str, bytes]:
     v["hkdf_ikm"] = v["ss_mlkem"] + v["ss_rsa"]
     info = LABEL + b"\x00" + v["mlkem_ct"] + v["rsa_ct"]
     v["hkdf_info_prefix"] = LABEL + b"\x00"
+    if version == 2:  # form, suite and recipient, then each ciphertext and the empty context with its length
+        v["hkdf_info_prefix"] = FORM + b"\x00" + SUITE + b"\x00" + v["recipient"]
+        fields = (v["mlkem_ct"], v["rsa_ct"], b"")
+        info = v["hkdf_info_prefix"] + b"".join(struct.pack(">I", len(f)) + f for f in fields)
     v["hkdf_info_length"] = struct.pack(">I", len(info))
     v["hkdf_info_sha256"] = hashlib.sha256(info).digest()
     # HKDF by its two HMAC steps, as an implementation without an HKDF routine would do it.
     v["hkdf_prk"] = hmac.digest(bytes(32), v["hkdf_ikm"], "sha256")
     v["payload_key"] = hmac.digest(v["hkdf_prk"], info + b"\x01", "sha256")
-    hkdf = HKDF(algorithm=hashes.SHA256(), length=32, salt=None, info=info)
-    assert hkdf.derive(v["hkdf_ikm"]) == v["payload_key"]
+    hkdf = HKDF(algorithm=hashes.SHA256(), length=32 * version, salt=None, info=info)
+    assert hkdf.derive(v["hkdf_ikm"])[:32] == v["payload_key"]
+    if version == 2:  # the expansion's second block is the commitment the header carries
+        assert hmac.digest(v["hkdf_prk"], v["payload_key"] + info + b"\x02", "sha256") == v["commitment"]
 
     v["gcm_ciphertext"], v["gcm_tag"] = v["sealed"][:-16], v["sealed"][-16:]
     # The tag check proves every value above: one wrong byte anywhere and it fails.
@@ -84,12 +99,16 @@ def intermediates() -> dict[str, bytes]:
     return v
 
 
-def shown_values() -> dict[str, bytes]:
+def section(version: int) -> str:
+    title = EXAMPLES[version][0]
+    return FORMATS.read_text(encoding="utf-8").split(f"\n## {title}\n", 1)[1].split("\n## ", 1)[0]
+
+
+def shown_values(version: int) -> dict[str, bytes]:
     """name -> bytes of every value in the example's data blocks: a line `name  hex`, long
     values continued on indented lines of hex."""
-    section = FORMATS.read_text(encoding="utf-8").split("\n## Worked example\n", 1)[1].split("\n## ", 1)[0]
     values, name = {}, None
-    for block in re.findall(r"```text\n(.*?)```", section, re.S):
+    for block in re.findall(r"```text\n(.*?)```", section(version), re.S):
         for line in block.splitlines():
             start = re.fullmatch(r"([a-z0-9_]+) +([0-9a-f]+)", line)
             more = re.fullmatch(r" +([0-9a-f]+)", line)
@@ -103,17 +122,19 @@ def shown_values() -> dict[str, bytes]:
     return {name: bytes.fromhex(text) for name, text in values.items()}
 
 
-def test_the_document_shows_every_intermediate_value_of_the_vectors():
-    computed, shown = intermediates(), shown_values()
+@pytest.mark.parametrize("version", EXAMPLES)
+def test_the_document_shows_every_intermediate_value_of_the_vectors(version):
+    computed, shown = intermediates(version), shown_values(version)
     assert list(shown) == list(computed), "the example shows other values, or in another order"
     for name, value in computed.items():
         assert shown[name].hex() == value.hex(), f"{name} differs"
 
 
-def test_the_example_is_the_vectors_short_hybrid_message():
+@pytest.mark.parametrize("version", EXAMPLES)
+def test_the_example_is_the_vectors_short_hybrid_message(version):
+    ciphertext_file = EXAMPLES[version][1]
     manifest = json.loads((VECTORS / "manifest.json").read_text(encoding="utf-8"))
-    (vector,) = [v for v in manifest["vectors"] if v["files"].get("ciphertext") == CIPHERTEXT_FILE]
-    assert intermediates()["plaintext"].hex() == vector["plaintext"]["hex"]
-    section = FORMATS.read_text(encoding="utf-8").split("\n## Worked example\n", 1)[1]
-    for file_name in (KEY_FILE, PUBLIC_FILE, CIPHERTEXT_FILE):
-        assert f"tests/vectors/{file_name}" in section
+    (vector,) = [v for v in manifest["vectors"] if v["files"].get("ciphertext") == ciphertext_file]
+    assert intermediates(version)["plaintext"].hex() == vector["plaintext"]["hex"]
+    for file_name in (KEY_FILE, PUBLIC_FILE, ciphertext_file):
+        assert f"tests/vectors/{file_name}" in section(version)

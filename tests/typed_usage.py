@@ -88,6 +88,9 @@ def core_calls() -> None:
     else:
         packed = halcyra_pqc.pack_ciphertext(parts[0], None, parts[1], parts[2])
     assert_type(halcyra_pqc.pqc_decrypt_payload(packed, private), bytes)
+    halcyra_pqc.pqc_encrypt_payload(b"message", public, context=memoryview(b"row 7"))
+    halcyra_pqc.pqc_decrypt_payload(packed, private, context=b"row 7")
+    halcyra_pqc.pqc_decrypt_payload(packed, private, context="row 7")  # type: ignore[arg-type]
     assert_type(halcyra_pqc.generate_mlkem_keypair(), tuple[bytes, bytes])
     halcyra_pqc.reencrypt_legacy_ciphertext(packed, private, public, scheme="pkcs1v15")
 

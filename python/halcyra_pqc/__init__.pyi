@@ -27,21 +27,22 @@ def generate_mlkem_keypair() -> tuple[bytes, bytes]:
     """Returns fresh (public_key_bytes, private_key_bytes) for ML-KEM-768 alone."""
 
 def pqc_encrypt_payload(
-    message: Buffer, public_key_bytes: _KeyData
+    message: Buffer, public_key_bytes: _KeyData, *, context: Buffer | None = None
 ) -> tuple[bytes, bytes, bytes, bytes] | tuple[bytes, bytes, bytes]:
     """Encrypts `message` to a key (public or private key bytes).
 
     Returns (mlkem_ct, rsa_ct, nonce, sealed) for a hybrid key and (mlkem_ct, nonce, sealed)
-    for an ML-KEM-only key; pack_ciphertext turns either into one bytes value.
+    for an ML-KEM-only key, `nonce` followed by the key commitment; pack_ciphertext turns
+    either into one bytes value. `context` binds the ciphertext to an application context.
     """
 
 def pack_ciphertext(mlkem_ct: Buffer, rsa_ct: Buffer | None, nonce: Buffer, sealed: Buffer) -> bytes:
     """Packs the pieces made by pqc_encrypt_payload into one bytes value (rsa_ct None for
     an ML-KEM-only ciphertext)."""
 
-def pqc_decrypt_payload(packed: Buffer, private_key_bytes: _KeyData) -> bytes:
+def pqc_decrypt_payload(packed: Buffer, private_key_bytes: _KeyData, *, context: Buffer | None = None) -> bytes:
     """Decrypts a packed ciphertext and returns the message; raises ValueError for any
-    malformed or unauthentic input."""
+    malformed or unauthentic input, a context other than the ciphertext's included."""
 
 def reencrypt_legacy_ciphertext(
     ciphertext: Buffer,
@@ -54,8 +55,8 @@ def reencrypt_legacy_ciphertext(
     post-quantum key, returning the packed ciphertext."""
 
 def public_key_bytes(key_bytes: _KeyData) -> bytes:
-    """The public key bytes of a key: derived from private key bytes, or the public key bytes
-    themselves."""
+    """The public key bytes of a key: derived from private key bytes, or public key bytes in
+    their canonical spelling."""
 
 def protect_private_key(private_key_bytes: _KeyData, passphrase: str | Buffer) -> bytes:
     """Returns the private key bytes protected by `passphrase` (scrypt and AES-256-GCM)."""

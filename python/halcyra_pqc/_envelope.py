@@ -1,10 +1,15 @@
 """The packed ciphertext layout (see docs/formats.md).
 
     magic "HPQC" | version | mode | len mlkem_ct | mlkem_ct | [len rsa_ct | rsa_ct]
-    | len nonce | nonce | len sealed | sealed
+    | len nonce | nonce | [len commitment | commitment] | len sealed | sealed
 
-Lengths are 4-byte big-endian. Everything before the sealed field's length is the header,
-which the payload encryption authenticates as associated data.
+Lengths are 4-byte big-endian. Version 2, which every encryption writes, carries the key
+commitment; version 1 is read as it always was. Everything before the sealed field's length
+is the header, which the payload encryption authenticates as associated data.
+
+The encryption result hands the header's version-2 fields to pack_ciphertext inside its
+third item, the nonce followed by the commitment (44 bytes), since the modules pass that
+result on unread; a 12-byte third item is a version-1 nonce and packs as version 1.
 """
 
 import struct
@@ -12,6 +17,7 @@ from dataclasses import dataclass
 
 from ._inputs import at_most, exact_bytes
 from ._params import (
+    COMMITMENT_SIZE,
     MAX_SEALED_SIZE,
     MLKEM_CIPHERTEXT_SIZE,
     NONCE_SIZE,
@@ -21,22 +27,25 @@ from ._params import (
 )
 
 MAGIC = b"HPQC"
-FORMAT_VERSION = 1
+FORMAT_VERSION = 2
+READ_VERSIONS = (1, 2)
 MODE_MLKEM = 0x01
 MODE_HYBRID = 0x02
 
 _PREFIX = struct.Struct(">4sBB")
 _LENGTH = struct.Struct(">I")
-# The longest packed ciphertext: prefix, four lengths, the largest field of each kind.
-MAX_PACKED_SIZE = (_PREFIX.size + 4 * _LENGTH.size + MLKEM_CIPHERTEXT_SIZE + RSA_MAX_BITS // 8
-                   + NONCE_SIZE + MAX_SEALED_SIZE)
+# The longest packed ciphertext: prefix, five lengths, the largest field of each kind.
+MAX_PACKED_SIZE = (_PREFIX.size + 5 * _LENGTH.size + MLKEM_CIPHERTEXT_SIZE + RSA_MAX_BITS // 8
+                   + NONCE_SIZE + COMMITMENT_SIZE + MAX_SEALED_SIZE)
 
 
 @dataclass(frozen=True, slots=True)
 class Envelope:
+    version: int
     mlkem_ct: bytes
     rsa_ct: bytes | None
     nonce: bytes
+    commitment: bytes | None  # None in version 1
     sealed: bytes
     header: bytes
 
@@ -45,10 +54,11 @@ class Envelope:
         return self.rsa_ct is not None
 
 
-def pack_header(mlkem_ct: bytes, rsa_ct: bytes | None, nonce: bytes) -> bytes:
+def pack_header(mlkem_ct: bytes, rsa_ct: bytes | None, nonce: bytes, commitment: bytes | None) -> bytes:
+    """The header of a version-2 ciphertext, or of a version-1 one when commitment is None."""
     mode = MODE_MLKEM if rsa_ct is None else MODE_HYBRID
-    parts = [_PREFIX.pack(MAGIC, FORMAT_VERSION, mode)]
-    for field in (mlkem_ct, rsa_ct, nonce):
+    parts = [_PREFIX.pack(MAGIC, 1 if commitment is None else FORMAT_VERSION, mode)]
+    for field in (mlkem_ct, rsa_ct, nonce, commitment):
         if field is not None:
             parts += (_LENGTH.pack(len(field)), field)
     return b"".join(parts)
@@ -57,14 +67,18 @@ def pack_header(mlkem_ct: bytes, rsa_ct: bytes | None, nonce: bytes) -> bytes:
 def pack_ciphertext(mlkem_ct, rsa_ct, nonce, sealed) -> bytes:
     """Packs the pieces made by pqc_encrypt_payload into one bytes value.
 
-    rsa_ct is None for an ML-KEM-only ciphertext. Pieces of impossible sizes are refused
-    here rather than producing a ciphertext that could never be decrypted.
+    rsa_ct is None for an ML-KEM-only ciphertext. `nonce` is the third item of the
+    encryption result: the nonce and the commitment of a version-2 ciphertext (44 bytes), or
+    the nonce alone of a version-1 one (12 bytes), which packs as version 1. Pieces of
+    impossible sizes are refused here rather than producing a ciphertext that could never be
+    decrypted.
     """
     mlkem_ct = exact_bytes(mlkem_ct, "mlkem_ct", _check_mlkem_ct)
     rsa_ct = None if rsa_ct is None else exact_bytes(rsa_ct, "rsa_ct", _check_rsa_ct)
-    nonce = exact_bytes(nonce, "nonce", _check_nonce)
+    nonce = exact_bytes(nonce, "nonce", _check_nonce_item)
     sealed = exact_bytes(sealed, "sealed", _check_sealed)
-    return b"".join((pack_header(mlkem_ct, rsa_ct, nonce), _LENGTH.pack(len(sealed)), sealed))
+    nonce, commitment = (nonce, None) if len(nonce) == NONCE_SIZE else (nonce[:NONCE_SIZE], nonce[NONCE_SIZE:])
+    return b"".join((pack_header(mlkem_ct, rsa_ct, nonce, commitment), _LENGTH.pack(len(sealed)), sealed))
 
 
 def ciphertext_bytes(packed) -> bytes:
@@ -81,10 +95,8 @@ def unpack_ciphertext(packed: bytes) -> Envelope:
     magic, version, mode = _PREFIX.unpack_from(view)
     if magic != MAGIC:
         raise ValueError("not a halcyra_pqc ciphertext: wrong magic bytes")
-    if version != FORMAT_VERSION:
-        raise ValueError(
-            f"unsupported ciphertext format version {version} (this release reads {FORMAT_VERSION})"
-        )
+    if version not in READ_VERSIONS:
+        raise ValueError(f"unsupported ciphertext format version {version} (this release reads 1 and 2)")
     if mode not in (MODE_MLKEM, MODE_HYBRID):
         raise ValueError(f"unknown ciphertext mode 0x{mode:02x}")
 
@@ -92,13 +104,14 @@ def unpack_ciphertext(packed: bytes) -> Envelope:
     mlkem_ct = reader.field("ML-KEM-768 ciphertext", _check_mlkem_ct)
     rsa_ct = reader.field("RSA ciphertext", _check_rsa_ct) if mode == MODE_HYBRID else None
     nonce = reader.field("nonce", _check_nonce)
+    commitment = reader.field("commitment", _check_commitment) if version >= 2 else None
     header_end = reader.offset
     sealed = reader.field("sealed payload", _check_sealed)
     if reader.offset != len(view):
         raise ValueError(
             f"ciphertext has {len(view) - reader.offset} unexpected bytes after the sealed payload"
         )
-    return Envelope(mlkem_ct, rsa_ct, nonce, sealed, bytes(view[:header_end]))
+    return Envelope(version, mlkem_ct, rsa_ct, nonce, commitment, sealed, bytes(view[:header_end]))
 
 
 class _Reader:
@@ -140,6 +153,19 @@ def _check_rsa_ct(size: int) -> None:
 def _check_nonce(size: int) -> None:
     if size != NONCE_SIZE:
         raise ValueError(f"the nonce must be {NONCE_SIZE} bytes, not {size}")
+
+
+def _check_nonce_item(size: int) -> None:
+    if size not in (NONCE_SIZE, NONCE_SIZE + COMMITMENT_SIZE):
+        raise ValueError(
+            f"the nonce must be {NONCE_SIZE + COMMITMENT_SIZE} bytes (nonce and commitment) "
+            f"or {NONCE_SIZE} (a version-1 nonce), not {size}"
+        )
+
+
+def _check_commitment(size: int) -> None:
+    if size != COMMITMENT_SIZE:
+        raise ValueError(f"the commitment must be {COMMITMENT_SIZE} bytes, not {size}")
 
 
 def _check_sealed(size: int) -> None:

@@ -29,3 +29,7 @@ WRONG_PASSPHRASE = "wrong pass phrase, or the protected key was modified"
 
 def invalid_key(reason: str) -> ValueError:
     return ValueError(f"invalid key bytes: {reason}")
+
+
+def no_context_bound(what: str) -> str:
+    return f"{what} binds no context: decrypt it without one"

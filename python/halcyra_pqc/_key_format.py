@@ -1,10 +1,16 @@
 """The key bytes of post-quantum keys (see docs/formats.md): a compact UTF-8 JSON object.
 
-Parsing is strict, so one key has exactly one spelling. Reasons given for refusing key bytes
-name members but never repeat a member's value, which may be part of a private key.
+Parsing is strict about what the members hold (canonical base64, the one DER encoding of an
+RSA half), so each half of a key has one encoding. The JSON around them may be spelled in any
+way JSON allows (whitespace, member order, escapes in strings); the canonical form, compact
+and in the generator's member order, is what public_key_bytes() returns and what fingerprints
+and ciphertexts are bound to, so one key has one identity however it was spelled. Reasons
+given for refusing key bytes name members but never repeat a member's value, which may be
+part of a private key.
 """
 
 import base64
+import hashlib
 import json
 import re
 
@@ -13,6 +19,7 @@ from cryptography.hazmat.primitives.asymmetric.mlkem import MLKEM768PrivateKey, 
 
 from . import _rsa
 from ._errors import KEY_IS_PROTECTED, invalid_key
+from ._kem import rejection_key
 from ._keys import Key
 from ._params import (
     HYBRID_LABEL,
@@ -31,19 +38,29 @@ _PUBLIC_RSA = "a DER SubjectPublicKeyInfo RSA public key"
 
 
 def encode(key: Key) -> bytes:
-    if key.private:
-        mlkem = key.mlkem_private.private_bytes_raw()
-    else:
-        mlkem = key.mlkem_public.public_bytes_raw()
-    members = {
-        "version": KEY_FORMAT_VERSION,
-        "alg": key.label,
-        "kind": "private" if key.private else "public",
-        "mlkem": b64(mlkem),
-    }
-    if key.hybrid:
-        members["rsa"] = b64(_private_der(key.rsa_private) if key.private else _public_der(key.rsa_public))
+    if not key.private:
+        return key.public_bytes
+    rsa = _private_der(key.rsa_private) if key.hybrid else None
+    return _encoded(key.label, "private", key.mlkem_private.private_bytes_raw(), rsa)
+
+
+def _encoded(label: str, kind: str, mlkem: bytes, rsa: bytes | None) -> bytes:
+    members = {"version": KEY_FORMAT_VERSION, "alg": label, "kind": kind, "mlkem": b64(mlkem)}
+    if rsa is not None:
+        members["rsa"] = b64(rsa)
     return dump(members)
+
+
+def make_key(mlkem_public: MLKEM768PublicKey, mlkem_private: MLKEM768PrivateKey | None,
+             rsa_public, rsa_private) -> Key:
+    """A Key with what every use of it needs computed once: its canonical public key bytes,
+    their hash, and a hybrid private key's rejection key."""
+    label = HYBRID_LABEL if rsa_public is not None else MLKEM_LABEL
+    rsa = _public_der(rsa_public) if rsa_public is not None else None
+    public_bytes = _encoded(label, "public", mlkem_public.public_bytes_raw(), rsa)
+    rejection = rejection_key(rsa_private) if rsa_private is not None else None
+    return Key(mlkem_public, mlkem_private, rsa_public, rsa_private, public_bytes,
+               hashlib.sha256(public_bytes).digest(), rejection)
 
 
 def _private_der(key) -> bytes:
@@ -67,14 +84,15 @@ def parse(data: bytes, *, checked: bool) -> Key:
     """Parses JSON key bytes. With `checked`, the same bytes passed every check before, so
     only the parse itself is repeated."""
     members = load_object(data)
+    # Before the version: protected keys have versions of their own.
+    if members.get("kind") == PROTECTED_KIND:
+        raise invalid_key(KEY_IS_PROTECTED)
     version = member(members, "version")
     if type(version) is not int or version != KEY_FORMAT_VERSION:
         shown = f" {version}" if type(version) is int and abs(version) < 10**6 else ""
         raise invalid_key(
             f"unsupported key format version{shown} (this release reads {KEY_FORMAT_VERSION})"
         )
-    if members.get("kind") == PROTECTED_KIND:
-        raise invalid_key(KEY_IS_PROTECTED)
     label = member(members, "alg")
     if label not in (HYBRID_LABEL, MLKEM_LABEL):
         raise invalid_key(f'unknown algorithm label in "alg" ({HYBRID_LABEL!r} and {MLKEM_LABEL!r} are read)')
@@ -87,12 +105,12 @@ def parse(data: bytes, *, checked: bool) -> Key:
     private = kind == "private"
     mlkem_public, mlkem_private = _mlkem_half(base64_member(members, "mlkem"), private)
     if not hybrid:
-        return Key(mlkem_public, mlkem_private, None, None)
+        return make_key(mlkem_public, mlkem_private, None, None)
     der = base64_member(members, "rsa")
     if private:
         rsa_private = _rsa_private_half(der, checked)
-        return Key(mlkem_public, mlkem_private, rsa_private.public_key(), rsa_private)
-    return Key(mlkem_public, None, _rsa_public_half(der, checked), None)
+        return make_key(mlkem_public, mlkem_private, rsa_private.public_key(), rsa_private)
+    return make_key(mlkem_public, None, _rsa_public_half(der, checked), None)
 
 
 def _mlkem_half(raw: bytes, private: bool):

@@ -74,15 +74,15 @@ def _classify(data: bytes, *, checked: bool) -> Key | LegacyKey:
 
 
 def public_key_bytes(key_bytes) -> bytes:
-    """The public key bytes of a key: derived from private key bytes (a classic RSA key's in
-    the encoding it was given in), or the public key bytes themselves, as exact bytes."""
+    """The public key bytes of a key, as exact bytes: of a post-quantum key, its canonical
+    public key bytes (derived from private key bytes; public key bytes spelled otherwise, with
+    whitespace or members in another order, come back in the one canonical spelling); of a
+    classic RSA private key, its SubjectPublicKeyInfo in the encoding it was given in; of a
+    classic public key, the bytes themselves."""
     data = key_data(key_bytes, "key_bytes")
     key = load_exact(data)
-    if not key.private:
-        return data
     if isinstance(key, LegacyKey):
-        return _legacy.public_key_bytes(key)
-    public = key.public()
-    data = _key_format.encode(public)
-    remember(data, public)
-    return data
+        return _legacy.public_key_bytes(key) if key.private else data
+    if key.private:
+        remember(key.public_bytes, key.public())
+    return key.public_bytes

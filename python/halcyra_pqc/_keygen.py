@@ -3,9 +3,8 @@
 from cryptography.hazmat.primitives.asymmetric import rsa
 from cryptography.hazmat.primitives.asymmetric.mlkem import MLKEM768PrivateKey
 
-from ._key_format import encode
+from ._key_format import encode, make_key
 from ._key_reader import remember
-from ._keys import Key
 from ._params import RSA_KEY_BITS, RSA_PUBLIC_EXPONENT
 
 
@@ -22,7 +21,7 @@ def generate_mlkem_keypair() -> tuple[bytes, bytes]:
 
 def _encode_pair(mlkem_private: MLKEM768PrivateKey, rsa_private: rsa.RSAPrivateKey | None):
     rsa_public = rsa_private.public_key() if rsa_private is not None else None
-    private = Key(mlkem_private.public_key(), mlkem_private, rsa_public, rsa_private)
+    private = make_key(mlkem_private.public_key(), mlkem_private, rsa_public, rsa_private)
     public = private.public()
     public_bytes, private_bytes = encode(public), encode(private)
     # These keys were made here and need no checks when their bytes come back.

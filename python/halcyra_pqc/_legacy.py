@@ -6,7 +6,8 @@ module is calling, so "auto" tries OAEP with SHA-1 (PyCryptodome's PKCS1_OAEP de
 first and PKCS#1 v1.5 (the `rsa` package's encrypt) second. OAEP goes first because it
 detects a foreign ciphertext: a v1.5 one passes its checks with a chance of about 2**-160.
 v1.5 has no such check to offer: with implicit rejection, a ciphertext that is not v1.5
-decrypts to a deterministic random-looking message rather than failing.
+decrypts to a deterministic random-looking message rather than failing (_implicit_rejection
+makes sure of it whatever the backend).
 """
 
 import hashlib
@@ -14,7 +15,7 @@ import hashlib
 from cryptography.hazmat.primitives import serialization
 from cryptography.hazmat.primitives.asymmetric import padding
 
-from . import _raw_rsa, _rsa
+from . import _implicit_rejection, _raw_rsa, _rsa
 from ._envelope import MAGIC
 from ._errors import AUTHENTICATION_FAILED, invalid_key
 from ._keys import LegacyKey, modulus_size
@@ -85,10 +86,13 @@ def decrypt(ciphertext: bytes, key: LegacyKey, scheme: str = "auto") -> bytes:
             return message
         if scheme == "oaep-sha1":
             raise ValueError(AUTHENTICATION_FAILED)
-    # Implicit rejection (OpenSSL 3.2 and later) returns a stand-in message for a bad padding,
-    # so no caller can learn whether the padding was valid. What fails here is a ciphertext
-    # not below the modulus, or any bad padding on a backend without it.
-    message = _decrypt_or_none(key, ciphertext, padding.PKCS1v15())
+    # Implicit rejection returns a stand-in message for a bad padding, so no caller can learn
+    # whether the padding was valid: the backend's where it has it, else the package's own.
+    # What fails here is a ciphertext not below the modulus.
+    if _implicit_rejection.backend_rejects_implicitly():
+        message = _decrypt_or_none(key, ciphertext, padding.PKCS1v15())
+    else:
+        message = _implicit_rejection.decrypt(key.rsa_private, ciphertext)
     if message is None:
         raise ValueError(AUTHENTICATION_FAILED)
     return message

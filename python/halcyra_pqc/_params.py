@@ -42,6 +42,10 @@ LEGACY_OAEP = padding.OAEP(mgf=padding.MGF1(hashes.SHA1()), algorithm=hashes.SHA
 PAYLOAD_KEY_SIZE = 32
 NONCE_SIZE = 12
 TAG_SIZE = 16
+# The key commitment of version-2 ciphertexts and protected keys: an HMAC-SHA256 output.
+COMMITMENT_SIZE = 32
+# An application context is a label, an identifier, a row key: far below this.
+MAX_CONTEXT_SIZE = 64 * 1024
 # AES-GCM in `cryptography` refuses more than 2**31 - 1 bytes; keep the sealed field within it.
 MAX_SEALED_SIZE = 2**31 - 1
 MAX_MESSAGE_SIZE = MAX_SEALED_SIZE - TAG_SIZE

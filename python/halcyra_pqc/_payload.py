@@ -1,4 +1,5 @@
-"""Public-key encryption of a message: key encapsulation plus AES-256-GCM over the payload."""
+"""Public-key encryption of a message: key encapsulation, the version-2 key schedule and
+AES-256-GCM over the payload; version-1 ciphertexts are still read."""
 
 import os
 from typing import NamedTuple
@@ -8,17 +9,18 @@ from cryptography.hazmat.primitives.ciphers.aead import AESGCM
 
 from . import _legacy
 from ._envelope import ciphertext_bytes, pack_ciphertext, pack_header, unpack_ciphertext
-from ._errors import AUTHENTICATION_FAILED, NO_POST_QUANTUM_HALF, PUBLIC_KEY_CANNOT_DECRYPT
+from ._errors import AUTHENTICATION_FAILED, NO_POST_QUANTUM_HALF, PUBLIC_KEY_CANNOT_DECRYPT, no_context_bound
 from ._inputs import at_most, exact_bytes, key_data
-from ._kem import decapsulate, encapsulate
+from ._kem import decapsulate, encapsulate, version1_payload_key
 from ._key_reader import load_exact
 from ._keys import Key, LegacyKey, modulus_size
-from ._params import MAX_MESSAGE_SIZE, NONCE_SIZE
+from ._params import MAX_CONTEXT_SIZE, MAX_MESSAGE_SIZE, NONCE_SIZE
+from ._schedule import FORM_ONE_SHOT, commits_to, derive
 
 
 class Sealed(NamedTuple):
-    """One encryption: the KEM ciphertexts (rsa_ct None for an ML-KEM-only key), the nonce and
-    the sealed payload, in the order pack_ciphertext takes them."""
+    """One encryption, in the order pack_ciphertext takes it: the KEM ciphertexts (rsa_ct None
+    for an ML-KEM-only key), the nonce followed by the commitment, and the sealed payload."""
 
     mlkem_ct: bytes
     rsa_ct: bytes | None
@@ -26,14 +28,17 @@ class Sealed(NamedTuple):
     sealed: bytes
 
 
-def pqc_encrypt_payload(message, public_key_bytes):
+def pqc_encrypt_payload(message, public_key_bytes, *, context=None):
     """Encrypts `message` to a key (public or private key bytes).
 
     Returns (mlkem_ct, rsa_ct, nonce, sealed) for a hybrid key and (mlkem_ct, nonce, sealed)
-    for an ML-KEM-only key; pack_ciphertext turns either into one bytes value. A classic RSA
-    key is refused with ValueError: nothing new is encrypted without a post-quantum half.
+    for an ML-KEM-only key, where `nonce` is the nonce followed by the key commitment;
+    pack_ciphertext turns either into one bytes value. `context` (bytes-like, at most 64 KiB)
+    binds the ciphertext to an application context, which decryption must be given again.
+    A classic RSA key is refused with ValueError: nothing new is encrypted without a
+    post-quantum half.
     """
-    sealed = _encrypt(message, public_key_bytes)
+    sealed = _encrypt(message, public_key_bytes, context)
     if sealed.rsa_ct is None:
         return sealed.mlkem_ct, sealed.nonce, sealed.sealed
     return tuple(sealed)
@@ -42,12 +47,20 @@ def pqc_encrypt_payload(message, public_key_bytes):
 def encrypt_packed(message, public_key_bytes) -> bytes:
     """The packed ciphertext of `message` for a key: pqc_encrypt_payload() and
     pack_ciphertext() in one call."""
-    return pack_ciphertext(*_encrypt(message, public_key_bytes))
+    return pack_ciphertext(*_encrypt(message, public_key_bytes, None))
 
 
-def _encrypt(message, public_key_bytes) -> Sealed:
+def _encrypt(message, public_key_bytes, context) -> Sealed:
     data = exact_bytes(message, "message", at_most(MAX_MESSAGE_SIZE, "message"))
-    return _seal(data, _post_quantum_key(key_data(public_key_bytes, "public_key_bytes")))
+    context = _context_bytes(context)
+    return _seal(data, _post_quantum_key(key_data(public_key_bytes, "public_key_bytes")), context)
+
+
+def _context_bytes(context) -> bytes:
+    """The application context as exact bytes; none is the empty context."""
+    if context is None:
+        return b""
+    return exact_bytes(context, "context", at_most(MAX_CONTEXT_SIZE, "context"))
 
 
 def _post_quantum_key(data: bytes) -> Key:
@@ -57,25 +70,32 @@ def _post_quantum_key(data: bytes) -> Key:
     return key
 
 
-def _seal(data: bytes, key: Key) -> Sealed:
-    payload_key, mlkem_ct, rsa_ct = encapsulate(key)
+def _seal(data: bytes, key: Key, context: bytes = b"") -> Sealed:
+    secrets, mlkem_ct, rsa_ct = encapsulate(key)
+    schedule = derive(FORM_ONE_SHOT, key, secrets, mlkem_ct, rsa_ct, context)
     nonce = os.urandom(NONCE_SIZE)
-    sealed = AESGCM(payload_key).encrypt(nonce, data, pack_header(mlkem_ct, rsa_ct, nonce))
-    return Sealed(mlkem_ct, rsa_ct, nonce, sealed)
+    header = pack_header(mlkem_ct, rsa_ct, nonce, schedule.commitment)
+    sealed = AESGCM(schedule.payload_key).encrypt(nonce, data, header + context)
+    return Sealed(mlkem_ct, rsa_ct, nonce + schedule.commitment, sealed)
 
 
-def pqc_decrypt_payload(packed, private_key_bytes) -> bytes:
+def pqc_decrypt_payload(packed, private_key_bytes, *, context=None) -> bytes:
     """Decrypts a packed ciphertext and returns the message.
 
-    Malformed input raises ValueError saying what is wrong; every authentication failure
-    raises ValueError with one fixed text. With a classic RSA private key, the ciphertext is
-    one that classic RSA encryption made before the switch (see docs/migration.md).
+    `context` must be the one the ciphertext was made with (none and empty are the same).
+    Malformed input raises ValueError saying what is wrong; every authentication failure,
+    a wrong context included, raises ValueError with one fixed text. With a classic RSA
+    private key, the ciphertext is one that classic RSA encryption made before the switch
+    (see docs/migration.md).
     """
     packed = ciphertext_bytes(packed)
+    context = _context_bytes(context)
     key = load_exact(key_data(private_key_bytes, "private_key_bytes"))
     if not key.private:
         raise ValueError(PUBLIC_KEY_CANNOT_DECRYPT)
     if isinstance(key, LegacyKey):
+        if context:
+            raise ValueError(no_context_bound("a classic RSA ciphertext"))
         return _legacy.decrypt(packed, key)
     envelope = unpack_ciphertext(packed)
     if envelope.hybrid != key.hybrid:
@@ -90,11 +110,21 @@ def pqc_decrypt_payload(packed, private_key_bytes) -> bytes:
                 f"the RSA ciphertext is {len(envelope.rsa_ct)} bytes "
                 f"but this key's modulus is {size} bytes"
             )
-    payload_key = decapsulate(key, envelope.mlkem_ct, envelope.rsa_ct)
-    try:
-        message = AESGCM(payload_key).decrypt(envelope.nonce, envelope.sealed, envelope.header)
-    except InvalidTag:
-        message = None
+    if envelope.version == 1 and context:
+        raise ValueError(no_context_bound("a version-1 ciphertext"))
+    secrets = decapsulate(key, envelope.mlkem_ct, envelope.rsa_ct)
+    if envelope.version == 1:
+        payload_key = version1_payload_key(key.label, secrets, envelope.mlkem_ct, envelope.rsa_ct)
+    else:
+        schedule = derive(FORM_ONE_SHOT, key, secrets, envelope.mlkem_ct, envelope.rsa_ct, context)
+        # The AEAD only runs under the one key the header commits to.
+        payload_key = schedule.payload_key if commits_to(schedule, envelope.commitment) else None
+    message = None
+    if payload_key is not None:
+        try:
+            message = AESGCM(payload_key).decrypt(envelope.nonce, envelope.sealed, envelope.header + context)
+        except InvalidTag:
+            message = None
     if message is None:
         raise ValueError(AUTHENTICATION_FAILED)
     return message

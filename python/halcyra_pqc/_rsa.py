@@ -50,11 +50,16 @@ def read_public(data: bytes, load) -> rsa.RSAPublicKey | None:
 
 
 def check_public(key: rsa.RSAPublicKey, *, min_bits: int | None = None, max_bits: int | None = None) -> None:
-    """Refuses a modulus outside the bounds (when given) and a public exponent outside the
-    accepted range."""
+    """Refuses a public exponent outside the accepted range and, for a key that is encrypted
+    to (bounds given), a modulus outside the bounds or with a small prime factor."""
+    numbers = key.public_numbers()
     if min_bits is not None:
         _check_size(key.key_size, min_bits, max_bits)
-    _check_exponent(key.public_numbers().e)
+        # No product of two large primes has one; an even modulus would also fail inside the
+        # backend's encryption with an error of its own.
+        if numbers.n % 2 == 0 or any(numbers.n % f == 0 for f in _SMALL_PRIMES):
+            raise invalid_key("the RSA modulus has a small prime factor, so it is not an RSA modulus")
+    _check_exponent(numbers.e)
 
 
 def check_private(key: rsa.RSAPrivateKey, *, min_bits: int, max_bits: int, subject: str) -> None:
