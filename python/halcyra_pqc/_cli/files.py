@@ -5,7 +5,6 @@ read; a stream is read only until it passes the limit."""
 import io
 import os
 import stat
-import sys
 from collections.abc import Callable
 
 from .._params import MAX_PASSPHRASE_BYTES
@@ -13,6 +12,7 @@ from .exits import UsageError
 from .output import STANDARD_STREAM
 
 _CHUNK = 1 << 20
+_STDIN = 0
 
 # What a refused input raises: made from the one-line message.
 Failure = Callable[[str], Exception]
@@ -98,10 +98,11 @@ class Input:
 def open_input(path: str | None) -> Input:
     """The input named by `-i PATH`: standard input for None or "-"."""
     if path in (None, STANDARD_STREAM):
+        # The descriptor itself: sys.stdin is None when the command started without one.
         try:
-            return Input("standard input", os.dup(sys.stdin.fileno()))
-        except (OSError, ValueError):
-            raise InputError("standard input", "not open") from None
+            return Input("standard input", os.dup(_STDIN))
+        except OSError as error:
+            raise InputError("standard input", error.strerror) from None
     return open_file(path)
 
 

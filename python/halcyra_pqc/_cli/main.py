@@ -151,8 +151,8 @@ def build_parser() -> argparse.ArgumentParser:
 def _streams(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--input", "-i", metavar="FILE", help="input file (default: standard input)")
     parser.add_argument("--output", "-o", metavar="FILE",
-                        help="output file, written whole or not at all; a device, FIFO or link is written "
-                             "through (default and -: standard output)")
+                        help="output file, put in place whole or not at all (through a link, the file it "
+                             "names); a device or FIFO is written as it is (default and -: standard output)")
     parser.add_argument("--force", action="store_true", help="replace the regular file that -o names if it exists")
 
 

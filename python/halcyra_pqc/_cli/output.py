@@ -15,11 +15,11 @@ import os
 import re
 import secrets
 import stat
-import sys
 
 from .exits import CommandFailed, UsageError
 
 STANDARD_STREAM = "-"
+_STDOUT = 1
 
 # A link through a process's descriptor table, as /dev/stdout (to /proc/self/fd/1) and
 # /dev/fd/N are: it names an open file, not a place to put one.
@@ -64,9 +64,10 @@ def open_output(path: str | None, *, binary: bool, force: bool = False, mode: in
     `mode` is that of a new file (less the umask); a replaced file keeps its mode and, where
     the process may set it, its owner."""
     if path in (None, STANDARD_STREAM):
-        if binary and os.isatty(sys.stdout.fileno()):
+        # The descriptor itself: sys.stdout is None when the command started without one.
+        if binary and os.isatty(_STDOUT):
             raise UsageError("not writing binary data to a terminal: give -o FILE or redirect the output")
-        return _WrittenThrough("standard output", _duplicate(sys.stdout.fileno(), "standard output"))
+        return _WrittenThrough("standard output", _duplicate(_STDOUT, "standard output"))
     if not os.path.basename(path):
         raise UsageError(f"{path}: names a directory, not a file")
     try:
