@@ -1,5 +1,5 @@
-"""scripts/bootstrap.sh where building the interpreter cannot succeed: it stops at the first
-error, says what it was, and leaves no temporary directory behind."""
+"""scripts/bootstrap.sh where the interpreter cannot be built: it stops at the first error and
+leaves no temporary directory behind."""
 
 import subprocess
 import tarfile
@@ -8,44 +8,33 @@ from pathlib import Path
 import pytest
 
 SCRIPT = Path(__file__).resolve().parents[1] / "scripts" / "bootstrap.sh"
+FAILING_CONFIGURE = '#!/bin/sh\necho "configure: error: no C compiler found" >&2\nexit 1\n'
 
 
-def make_tarball(root: Path, kind: str) -> Path:
-    path = root / f"{kind}.tar.xz"
-    if kind == "garbage":
-        path.write_bytes(b"not an archive")
-    elif kind == "configure-fails":
-        configure = root / "configure"
-        configure.write_text('#!/bin/sh\necho "configure: error: no C compiler found" >&2\nexit 1\n')
-        configure.chmod(0o755)
-        with tarfile.open(path, "w:xz") as archive:
-            archive.add(configure, "Python-0/configure")
-    return path
-
-
-@pytest.mark.parametrize("kind, first_error", [
-    ("missing", "bootstrap: no CPython source at"),
-    ("garbage", "tar: "),
-    ("configure-fails", "configure: error: no C compiler found"),
+@pytest.mark.parametrize("tarball, first_error", [
+    (None, "bootstrap: no CPython source at"), (b"not an archive", "tar: "),
+    (FAILING_CONFIGURE, "configure: error: no C compiler found"),
 ])
-def test_a_failed_interpreter_build_stops_at_its_first_error(tmp_path, kind, first_error):
-    tools, temporary = tmp_path / "bin", tmp_path / "tmp"
+def test_a_failed_interpreter_build_stops_at_its_first_error(tmp_path, tarball, first_error):
+    tools, temporary, source = tmp_path / "bin", tmp_path / "tmp", tmp_path / "Python-0.tar.xz"
     tools.mkdir()
     temporary.mkdir()
-    # No CPython 3.14 on PATH, and every build dependency reported installed, so that the
-    # script builds from the tarball and never installs anything.
+    # No CPython 3.14 on PATH and every build dependency installed: it builds, and installs nothing.
     (tools / "python3.14").write_text("#!/bin/sh\nexit 1\n")
     (tools / "dpkg-query").write_text("#!/bin/sh\nprintf 'install ok installed'\n")
+    (tools / "configure").write_text(FAILING_CONFIGURE)
     for tool in tools.iterdir():
         tool.chmod(0o755)
-    env = {"PATH": f"{tools}:/usr/bin:/bin", "HOME": str(tmp_path), "TMPDIR": str(temporary),
-           "HALCYRA_CACHE": str(tmp_path / "cache"), "HALCYRA_VENV": str(tmp_path / "venv"),
-           "HALCYRA_CPYTHON_TARBALL": str(make_tarball(tmp_path, kind))}
-    done = subprocess.run(["bash", str(SCRIPT)], env=env, capture_output=True, text=True, timeout=120)
-    assert done.returncode != 0
-    assert first_error in done.stderr
-    # Nothing ran after it: no extraction, configure or make of a source that is not there.
-    later = [line for line in done.stderr.splitlines() if "configure: No such file" in line or "make:" in line]
-    assert later == [] and "[bootstrap] ready" not in done.stdout, done.stderr
-    assert list(temporary.iterdir()) == [] and not (tmp_path / "venv").exists()
-    assert list((tmp_path / "cache").glob("*")) == []  # no half-built interpreter either
+    if isinstance(tarball, bytes):
+        source.write_bytes(tarball)
+    elif tarball is not None:
+        with tarfile.open(source, "w:xz") as archive:
+            archive.add(tools / "configure", "Python-0/configure")
+    done = subprocess.run(["bash", str(SCRIPT)], capture_output=True, text=True, timeout=120, env={
+        "PATH": f"{tools}:/usr/bin:/bin", "HOME": str(tmp_path), "TMPDIR": str(temporary),
+        "HALCYRA_CACHE": str(tmp_path / "cache"), "HALCYRA_VENV": str(tmp_path / "venv"),
+        "HALCYRA_CPYTHON_TARBALL": str(source)})
+    assert done.returncode != 0 and first_error in done.stderr
+    # Nothing ran after it: no configure or make of a source that is not there.
+    assert "configure: No such file" not in done.stderr and "make:" not in done.stderr, done.stderr
+    assert list(temporary.iterdir()) == list(tmp_path.glob("cache/*")) == [] and not (tmp_path / "venv").exists()

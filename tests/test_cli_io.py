@@ -1,9 +1,10 @@
-"""Where the file commands read and write, through the console script: `-o` writes a regular
-file whole or not at all and writes anything else through, never replacing it; an existing
-file is replaced only when asked; a reader that goes away fails the command; inputs are held
-to their limits without being read whole, and `inspect` never waits on a FIFO."""
+"""Where the file commands read and write, through the console script: `-o` puts a regular
+file in place whole and writes anything else through, never replacing it; an existing file
+is replaced only when asked; a reader that goes away fails the command; inputs are held to
+their limits without being read whole, and `inspect` never waits on a FIFO."""
 
 import os
+import signal
 import stat
 import subprocess
 import threading
@@ -23,9 +24,13 @@ def files(tmp_path_factory, hybrid_keys):
     (root / "message").write_bytes(MESSAGE)
     (root / "pass.txt").write_bytes(b"pass phrase\n")
     assert cli("encrypt", "public.json", "-i", "message", "-o", "sealed", cwd=root).returncode == 0
-    assert cli("keygen", "--out", "protected.json", "--pubout", "protected.pub", "--passphrase-file", "pass.txt",
+    assert cli("keygen", "--out", "protected.json", "--pubout", "p.pub", "--passphrase-file", "pass.txt",
                cwd=root).returncode == 0
     return root
+
+
+def decrypt(files, *args, **popen):
+    return cli("decrypt", files / "private.json", "-i", files / "sealed", *args, **popen)
 
 
 def leftovers(directory):
@@ -33,109 +38,66 @@ def leftovers(directory):
 
 
 def scratch_null_device(path):
-    """A node of the null device (major 1, minor 3) made for the test, never the real one."""
+    """A node of the null device made for the test: never the machine's own."""
     try:
         os.mknod(path, stat.S_IFCHR | 0o666, os.makedev(1, 3))
         os.close(os.open(path, os.O_WRONLY))
     except PermissionError as error:
-        pytest.skip(f"cannot make or open a device node here (needs root, and a file system without nodev): {error}")
-
-
-class EndlessFifo:
-    """A FIFO that a thread fills with zeros until its reader closes it (or CAP bytes, so
-    that a reader that never stops still ends)."""
-
-    CAP = 64 << 20
-
-    def __init__(self, path):
-        self.path, self.written = path, 0
-        os.mkfifo(path)
-        self.thread = threading.Thread(target=self._fill)
-        self.thread.start()
-
-    def _fill(self):
-        block = bytes(1 << 16)
-        with open(self.path, "wb", buffering=0) as fifo:
-            try:
-                while self.written < self.CAP:
-                    self.written += fifo.write(block)
-            except BrokenPipeError:
-                pass
-
-    def close(self):
-        # Lets the writer's open return if the command never opened the FIFO.
-        os.close(os.open(self.path, os.O_RDONLY | os.O_NONBLOCK))
-        self.thread.join(60)
-
-
-def read_fifo_in_background(path):
-    got = {}
-    thread = threading.Thread(target=lambda: got.setdefault("data", path.read_bytes()))
-    thread.start()
-    return thread, got
+        pytest.skip(f"cannot make or open a device node (needs root and a file system without nodev): {error}")
 
 
 @pytest.mark.parametrize("kind", ["device", "device-link", "fifo", "stdout-link", "fd-link"])
 def test_o_writes_through_what_is_not_a_regular_file(files, tmp_path, kind):
-    target = tmp_path / "out"
-    reader = None
-    if kind == "device":
-        scratch_null_device(target)
-    elif kind == "device-link":
+    target, got = tmp_path / "out", {}
+    if kind.startswith("device"):
         scratch_null_device(tmp_path / "null")
-        os.symlink("null", target)
+        if kind == "device-link":
+            os.symlink("null", target)
+        else:
+            os.rename(tmp_path / "null", target)
     elif kind == "fifo":
         os.mkfifo(target)
-        reader = read_fifo_in_background(target)
+        reader = threading.Thread(target=lambda: got.setdefault("data", target.read_bytes()))
+        reader.start()
     else:  # as /dev/stdout is made, and where /dev/fd/1 leads
         os.symlink("/proc/self/fd/1" if kind == "stdout-link" else "/dev/fd/1", target)
     before = os.lstat(target)
-    result = cli("decrypt", files / "private.json", "-i", files / "sealed", "-o", target)
+    result = decrypt(files, "-o", target)
     assert result.returncode == 0, result.stderr
-    after = os.lstat(target)
-    assert (stat.S_IFMT(after.st_mode), after.st_ino) == (stat.S_IFMT(before.st_mode), before.st_ino)
-    if reader is not None:
-        reader[0].join(60)
-        assert reader[1]["data"] == MESSAGE
-    if kind in ("stdout-link", "fd-link"):
-        assert result.stdout == MESSAGE  # down the pipe the link leads to
-    if kind == "device-link":
-        assert stat.S_ISCHR(os.lstat(tmp_path / "null").st_mode)
+    assert os.lstat(target)[:3] == before[:3]  # the same kind, the same inode
+    if kind == "fifo":
+        reader.join(60)
+    assert got.get("data", result.stdout) == (MESSAGE if kind in ("fifo", "stdout-link", "fd-link") else b"")
     assert leftovers(tmp_path) == []
 
 
-@pytest.mark.parametrize("command", [
-    ["encrypt", "public.json", "-i", "message"],
-    ["decrypt", "private.json", "-i", "sealed"],
-    ["sign", "private.json", "SHA-256", "-i", "message"],
-])
+@pytest.mark.parametrize("command", [["encrypt", "public.json", "-i", "message"],
+                                     ["decrypt", "private.json", "-i", "sealed"],
+                                     ["sign", "private.json", "SHA-256", "-i", "message"]])
 @pytest.mark.parametrize("through_link", [False, True])
 def test_an_existing_regular_file_is_replaced_only_with_force(files, tmp_path, command, through_link):
     old = tmp_path / "old"
     old.write_bytes(b"kept")
     os.chmod(old, 0o640)
-    if os.geteuid() == 0:
-        os.chown(old, 1234, 4321)
+    owner = (1234, 4321) if os.geteuid() == 0 else (os.geteuid(), os.getegid())
+    os.chown(old, *owner)
     name = tmp_path / "link" if through_link else old
     if through_link:
         os.symlink("old", name)
     refused = cli(*command, "-o", name, cwd=files)
-    assert refused.returncode == 2 and error_line(refused) == f"halcyra-pqc: {name}: already exists: give --force to replace it"
+    assert (refused.returncode, error_line(refused)) == (2, f"halcyra-pqc: {name}: already exists: give --force "
+                                                            f"to replace it")
     assert old.read_bytes() == b"kept"
-
-    replaced = cli(*command, "-o", name, "--force", cwd=files)
-    assert replaced.returncode == 0, replaced.stderr
-    assert old.read_bytes() not in (b"", b"kept") and name.is_symlink() == through_link
+    assert cli(*command, "-o", name, "--force", cwd=files).returncode == 0
     found = old.stat()
-    assert stat.S_IMODE(found.st_mode) == 0o640
-    if os.geteuid() == 0:
-        assert (found.st_uid, found.st_gid) == (1234, 4321)
+    assert old.read_bytes() not in (b"", b"kept") and name.is_symlink() == through_link
+    assert (stat.S_IMODE(found.st_mode), found.st_uid, found.st_gid) == (0o640, *owner)
     assert leftovers(tmp_path) == []
 
 
 @pytest.mark.parametrize("output", [None, "-", "link"])
 def test_a_reader_that_goes_away_fails_the_command(files, tmp_path, output):
-    if output == "link":  # as /dev/stdout is made (never the machine's own, which a fault would replace)
+    if output == "link":  # as /dev/stdout is made (not the machine's own, which a fault would replace)
         output = tmp_path / "stdout"
         os.symlink("/proc/self/fd/1", output)
     with subprocess.Popen([*COMMAND, "decrypt", str(files / "private.json"), "-i", str(files / "sealed"),
@@ -152,35 +114,31 @@ def test_a_reader_that_goes_away_fails_the_command(files, tmp_path, output):
 @pytest.mark.parametrize("command, code, refusal", [
     (["encrypt", "public.json", "-i", "HUGE"], 2, "the message is too long: 3221225472 bytes, at most"),
     (["decrypt", "private.json", "-i", "HUGE"], 1, "the ciphertext is too long: 3221225472 bytes, at most"),
-    (["encrypt", "STREAM", "-i", "message"], 2, "the key file is too long: more than the 65536 bytes allowed"),
-    (["decrypt", "protected.json", "--passphrase-file", "STREAM", "-i", "sealed"], 2,
+    (["encrypt", "/dev/stdin", "-i", "message"], 2, "the key file is too long: more than the 65536 bytes allowed"),
+    (["decrypt", "protected.json", "--passphrase-file", "/dev/stdin", "-i", "sealed"], 2,
      "the pass phrase is longer than 65536 bytes"),
 ])
 def test_inputs_over_their_limit_are_refused_before_they_are_read(files, tmp_path, command, code, refusal):
-    huge, stream = tmp_path / "huge", None
+    huge = tmp_path / "huge"
     with open(huge, "wb") as file:
         file.truncate(3 * 2**30)  # sparse: refused by its size, never read
-    if "STREAM" in command:
-        stream = EndlessFifo(tmp_path / "stream")
-    command = [{"HUGE": huge, "STREAM": tmp_path / "stream"}.get(part, part) for part in command]
-    try:
-        result = cli(*command, "-o", tmp_path / "out", cwd=files, timeout=60)
-    finally:
-        if stream is not None:
-            stream.close()
+    command = [huge if part == "HUGE" else part for part in command]
+    # 64 MiB down a pipe: killed by SIGPIPE unless the command read it all.
+    with subprocess.Popen(["head", "-c", str(64 << 20), "/dev/zero"], stdout=subprocess.PIPE) as stream:
+        result = subprocess.run([*COMMAND, *command, "-o", tmp_path / "out"], cwd=files, stdin=stream.stdout,
+                                capture_output=True, env=environment(), timeout=60)
+        stream.stdout.close()
     assert result.returncode == code and refusal in error_line(result), result.stderr
+    if "/dev/stdin" in command:
+        assert stream.returncode == -signal.SIGPIPE
     assert not (tmp_path / "out").exists() and leftovers(tmp_path) == []
-    if stream is not None:
-        assert stream.written < 1 << 20  # read only until it passed the limit
 
 
 def test_inspect_reads_regular_files_only_and_never_waits(files, tmp_path):
     os.mkfifo(tmp_path / "fifo")  # with no writer: opening it to read would wait for ever
     result = cli("inspect", tmp_path / "fifo", tmp_path, "/dev/zero", files / "sealed", timeout=30)
     assert result.returncode == 2
-    assert result.stdout.decode().splitlines()[:3] == [
-        f"{tmp_path / 'fifo'}: a FIFO, not a regular file",
-        f"{tmp_path}: a directory, not a regular file",
-        "/dev/zero: a character device, not a regular file",
-    ]
+    assert result.stdout.decode().splitlines()[:3] == [f"{tmp_path / 'fifo'}: a FIFO, not a regular file",
+                                                       f"{tmp_path}: a directory, not a regular file",
+                                                       "/dev/zero: a character device, not a regular file"]
     assert "hybrid ML-KEM-768+RSA ciphertext" in result.stdout.decode()
