@@ -29,10 +29,6 @@ def files(tmp_path_factory, hybrid_keys):
     return root
 
 
-def decrypt(files, *args, **popen):
-    return cli("decrypt", files / "private.json", "-i", files / "sealed", *args, **popen)
-
-
 def leftovers(directory):
     return [name for name in os.listdir(directory) if name.endswith(".part")]
 
@@ -62,7 +58,7 @@ def test_o_writes_through_what_is_not_a_regular_file(files, tmp_path, kind):
     else:  # as /dev/stdout is made, and where /dev/fd/1 leads
         os.symlink("/proc/self/fd/1" if kind == "stdout-link" else "/dev/fd/1", target)
     before = os.lstat(target)
-    result = decrypt(files, "-o", target)
+    result = cli("decrypt", files / "private.json", "-i", files / "sealed", "-o", target)
     assert result.returncode == 0, result.stderr
     assert os.lstat(target)[:3] == before[:3]  # the same kind, the same inode
     if kind == "fifo":

@@ -119,6 +119,9 @@ def _through_or_replacing(path: str, *, force: bool, mode: int) -> Output:
         # emptied and written through, as `cat >` does.
         os.ftruncate(fd, 0)
         return _WrittenThrough(path, fd)
+    except OSError as error:
+        _close_quietly(fd)
+        raise UsageError(f"{path}: {error.strerror}") from None
     except BaseException:
         _close_quietly(fd)
         raise
@@ -228,6 +231,9 @@ class _Replacing(Output):
         if replaced is not None:
             try:
                 self._keep_access(replaced)
+            except OSError as error:
+                self.abort()
+                raise UsageError(f"{path}: {error.strerror}") from None
             except BaseException:
                 self.abort()
                 raise
