@@ -53,31 +53,21 @@ def keygen(args) -> None:
 
 def encrypt(args) -> None:
     public = keyfiles.post_quantum_public_key(args.public_key, purpose="encryption")
-    with open_output(args.output, binary=True, force=args.force) as out:
-        message = read_input(args.input, MAX_MESSAGE_SIZE, "the message")
-        try:
-            packed = encrypt_to(message, public)
-        except ValueError as error:
-            raise UsageError(f"{_name(args.input)}: {error}") from None
-        out.write(packed)
-        out.commit()
+    _convert(args, lambda message: encrypt_to(message, public), MAX_MESSAGE_SIZE, "the message",
+             failure=UsageError, binary=True)
 
 
 def decrypt(args) -> None:
     data, key = keyfiles.private_key(args.private_key, args.passphrase_file, purpose="decryption")
-    with open_output(args.output, binary=False, force=args.force) as out:
-        ciphertext = read_input(args.input, MAX_PACKED_SIZE, "the ciphertext", failure=CommandFailed)
-        try:
-            if isinstance(key, LegacyKey):
-                # Stored data of the operator's: its padding is checked, so a ciphertext the
-                # key does not open fails instead of decrypting to random bytes.
-                _, message = decrypt_legacy_ciphertext(ciphertext, data)
-            else:
-                message = pqc_decrypt_payload(ciphertext, data)
-        except ValueError as error:
-            raise CommandFailed(f"{_name(args.input)}: {error}") from None
-        out.write(message)
-        out.commit()
+    if isinstance(key, LegacyKey):
+        # Stored data of the operator's: its padding is checked, so a ciphertext the key does
+        # not open fails instead of decrypting to random bytes.
+        def opened(ciphertext: bytes) -> bytes:
+            return decrypt_legacy_ciphertext(ciphertext, data)[1]
+    else:
+        def opened(ciphertext: bytes) -> bytes:
+            return pqc_decrypt_payload(ciphertext, data)
+    _convert(args, opened, MAX_PACKED_SIZE, "the ciphertext", failure=CommandFailed, binary=False)
 
 
 def sign(args) -> None:
@@ -90,9 +80,21 @@ def sign(args) -> None:
     elif not key.hybrid:
         raise UsageError(f"{args.private_key}: an ML-KEM-only key cannot sign: signatures are made with "
                          f"the RSA half of a hybrid key")
-    with open_output(args.output, binary=True, force=args.force) as out:
-        message = read_input(args.input, None, "the message")
-        out.write(ferrovan.sign(message, ferrovan.PrivateKey(data), args.hash))
+    private = ferrovan.PrivateKey(data)
+    _convert(args, lambda message: ferrovan.sign(message, private, args.hash), None, "the message",
+             failure=UsageError, binary=True)
+
+
+def _convert(args, convert, limit: int | None, what: str, *, failure, binary: bool) -> None:
+    """Writes convert(the input) to the output; the input is held to `limit` bytes, and a
+    refusal of either ends the command with `failure`, nothing written."""
+    with open_output(args.output, binary=binary, force=args.force) as out:
+        data = read_input(args.input, limit, what, failure=failure)
+        try:
+            result = convert(data)
+        except ValueError as error:
+            raise failure(f"{_name(args.input)}: {error}") from None
+        out.write(result)
         out.commit()
 
 

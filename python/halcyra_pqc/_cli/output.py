@@ -10,6 +10,7 @@ whether it stands.
 """
 
 import abc
+import contextlib
 import errno
 import os
 import re
@@ -42,9 +43,20 @@ class Output(abc.ABC):
     Used as a context manager, it aborts unless it was committed."""
 
     name: str  # the name to show in messages
+    _fd: int | None  # None once committed or aborted
+
+    def write(self, data) -> int:
+        if self._fd is None:
+            raise ValueError("the output is closed")
+        try:
+            return _write_all(self._fd, data)
+        except OSError as error:
+            self.abort()
+            raise self._failure(error) from None
 
     @abc.abstractmethod
-    def write(self, data) -> int: ...
+    def _failure(self, error: OSError) -> Exception:
+        """What a failed write ends the command with."""
 
     @abc.abstractmethod
     def commit(self) -> None: ...
@@ -177,20 +189,13 @@ class _WrittenThrough(Output):
 
     def __init__(self, name: str, fd: int):
         self.name = name
-        self._fd: int | None = fd
+        self._fd = fd
 
-    def write(self, data) -> int:
-        if self._fd is None:
-            raise ValueError("the output is closed")
-        try:
-            return _write_all(self._fd, data)
-        except BrokenPipeError:
-            self.abort()
-            raise CommandFailed(f"{self.name}: cut off: the reader closed the pipe before the end") from None
-        except OSError as error:
-            # Some of the result may have gone out already: the command failed.
-            self.abort()
-            raise CommandFailed(f"{self.name}: {error.strerror}") from None
+    def _failure(self, error: OSError) -> Exception:
+        # Some of the result may have gone out already: the command failed.
+        if isinstance(error, BrokenPipeError):
+            return CommandFailed(f"{self.name}: cut off: the reader closed the pipe before the end")
+        return CommandFailed(f"{self.name}: {error.strerror}")
 
     def commit(self) -> None:
         if self._fd is None:
@@ -223,20 +228,27 @@ class _Replacing(Output):
         self._temporary = os.path.join(
             self._directory, f".{os.path.basename(path)[:64]}.hpqc-{secrets.token_hex(8)}.part")
         try:
-            self._fd: int | None = os.open(
+            self._fd = os.open(
                 self._temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW | os.O_CLOEXEC,
                 mode if replaced is None else 0o600)
         except OSError as error:
             raise UsageError(f"{path}: {error.strerror}") from None
         if replaced is not None:
-            try:
+            with self._aborted_on_failure():
                 self._keep_access(replaced)
-            except OSError as error:
-                self.abort()
-                raise UsageError(f"{path}: {error.strerror}") from None
-            except BaseException:
-                self.abort()
-                raise
+
+    @contextlib.contextmanager
+    def _aborted_on_failure(self):
+        """Withdraws the temporary file on any failure; an OSError ends the command as a
+        usage error (exit code 2: nothing changed)."""
+        try:
+            yield
+        except OSError as error:
+            self.abort()
+            raise UsageError(f"{self.name}: {error.strerror}") from None
+        except BaseException:
+            self.abort()
+            raise
 
     def _keep_access(self, replaced: os.stat_result) -> None:
         # New content never inherits the privileges of a set-user or set-group program.
@@ -250,19 +262,14 @@ class _Replacing(Output):
             mode &= 0o700
         os.fchmod(self._fd, mode)
 
-    def write(self, data) -> int:
-        if self._fd is None:
-            raise ValueError("the output is closed")
-        try:
-            return _write_all(self._fd, data)
-        except OSError as error:
-            self.abort()
-            raise UsageError(f"{self.name}: {error.strerror}") from None
+    def _failure(self, error: OSError) -> Exception:
+        # Only the temporary file was written, and it is gone: nothing changed.
+        return UsageError(f"{self.name}: {error.strerror}")
 
     def commit(self) -> None:
         if self._fd is None:
             raise ValueError("the output is closed")
-        try:
+        with self._aborted_on_failure():
             os.fsync(self._fd)
             fd, self._fd = self._fd, None
             os.close(fd)
@@ -272,12 +279,6 @@ class _Replacing(Output):
                 raise AlreadyExists(self._path)
             self._temporary = None
             _fsync_directory(self._directory)
-        except OSError as error:
-            self.abort()
-            raise UsageError(f"{self.name}: {error.strerror}") from None
-        except BaseException:
-            self.abort()
-            raise
 
     def _link_into_place(self) -> bool:
         """Puts the file at its name only if the name is free (False when it is not)."""
