@@ -15,6 +15,9 @@
 #   --debug       also build (or reuse) a --with-pydebug CPython and make .venv-debug with it
 #   --no-install  stop after the interpreter and the virtual environment's dependencies
 set -euo pipefail
+# Without this, `set -e` is off inside $(...), and a function whose output is captured goes on
+# after its first error.
+shopt -s inherit_errexit
 
 CPYTHON_VERSION=3.14.7
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -31,6 +34,18 @@ for arg in "$@"; do
 done
 
 say() { printf '[bootstrap] %s\n' "$*"; }
+
+# Temporary directories of the shell that made them (often a $(...) subshell, which has traps
+# of its own), removed however it ends: an interruption ends it through exit, so that the
+# removal runs then too.
+temporary=()
+remove_temporary() { [ ${#temporary[@]} -eq 0 ] || rm -rf "${temporary[@]}"; }
+remove_on_exit() {
+    temporary+=("$@")
+    trap remove_temporary EXIT
+    trap 'exit 130' INT
+    trap 'exit 143' TERM
+}
 
 is_cpython_314() {
     "$1" -c 'import sys, platform; sys.exit(0 if sys.version_info[:2] == (3, 14) and platform.python_implementation() == "CPython" else 1)' 2>/dev/null
@@ -68,7 +83,7 @@ source_tarball() {
     elif [ -z "${HALCYRA_CPYTHON_TARBALL:-}" ]; then
         echo "bootstrap: no checksum for $tarball in $sums" >&2; exit 1
     else
-        say "no SHA256SUMS entry for $(basename "$tarball"); using it as given"
+        say "no SHA256SUMS entry for $(basename "$tarball"); using it as given" >&2
     fi
     printf '%s\n' "$tarball"
 }
@@ -79,20 +94,23 @@ build_cpython() {
     ensure_build_deps
     local tarball; tarball="$(source_tarball)"
     local work; work="$(mktemp -d "${TMPDIR:-/tmp}/halcyra-cpython.XXXXXX")"
-    say "building CPython $CPYTHON_VERSION into $prefix (takes a few minutes; log in $work/build.log)"
+    # Built under a temporary prefix and renamed, so an interrupted build never looks complete;
+    # the interpreter finds its library relative to itself, so the rename is safe.
+    remove_on_exit "$work" "$prefix.partial"
+    say "building CPython $CPYTHON_VERSION into $prefix (takes a few minutes)"
     tar -xf "$tarball" -C "$work"
     local src; src="$(find "$work" -mindepth 1 -maxdepth 1 -type d -name 'Python-*' | head -n 1)"
+    [ -n "$src" ] || { echo "bootstrap: $tarball holds no Python-* source directory" >&2; exit 1; }
+    # Each step only after the one before succeeded: `set -e` does not act inside a command
+    # whose status is tested.
     (
-        cd "$src"
-        ./configure --prefix="$prefix.partial" --with-ensurepip=install "$@"
-        make -j"$(nproc)"
+        cd "$src" &&
+        ./configure --prefix="$prefix.partial" --with-ensurepip=install "$@" &&
+        make -j"$(nproc)" &&
         make install
     ) >"$work/build.log" 2>&1 || { tail -n 40 "$work/build.log" >&2; echo "bootstrap: CPython build failed" >&2; exit 1; }
     rm -rf "$prefix"
-    # Built under a temporary prefix and renamed, so an interrupted build never looks complete;
-    # the interpreter finds its library relative to itself, so the rename is safe.
     mv "$prefix.partial" "$prefix"
-    rm -rf "$work"
 }
 
 find_python() {

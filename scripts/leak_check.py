@@ -384,6 +384,10 @@ def binding_calls():
         calls.append((function, (b"x", b"y"), (first,)))                    # position and keyword
         calls.append((function, (b"x", b"y"), (1,)))                        # not a string
         calls.append((function, (b"y", b"z"), (first, first)))              # repeated
+        # Keywords made at run time: names written in code are interned, and so immortal, so
+        # a reference leaked to them would never show in the counts.
+        calls.append((function, (b"x",) * params + (b"y",), ("".join(["unk", "nown"]),)))
+        calls.append((function, (b"x", b"y"), ("".join(first),)))           # position and keyword
     for function in (F.newkeys, M.PyCryptodomeKey.export_key, M.PKCS1_OAEP_Mock.new):
         first = function.__code__.co_varnames[0]
         calls.append((function, (), None))

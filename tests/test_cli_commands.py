@@ -7,10 +7,11 @@ import stat
 
 import pytest
 import rsa as old_rsa
+from Crypto.Cipher import PKCS1_OAEP as OldOAEP
 from Crypto.PublicKey import RSA as OldRSA
 
 import halcyra_pqc as hp
-from cli_support import COMMAND, SCRIPT, cli, error_line
+from cli_support import COMMAND, SCRIPT, LegacyKey, cli, error_line
 
 PASSPHRASE = b"correct horse battery staple"
 
@@ -50,8 +51,11 @@ def test_keygen_makes_a_protected_pair_and_never_overwrites(tmp_path, keys):
     assert private.decode() not in result.stderr.decode() and public.decode() not in result.stderr.decode()
 
     assert cli("encrypt", "me.pub", "-o", "m.enc", cwd=tmp_path, stdin=b"for me").returncode == 0
-    opened = cli("decrypt", "me.key", "-i", "m.enc", "--passphrase-file", "pass.txt", cwd=tmp_path)
-    assert (opened.returncode, opened.stdout) == (0, b"for me")
+    # One final line break is not part of the pass phrase, whichever system wrote the file.
+    (tmp_path / "crlf.txt").write_bytes(PASSPHRASE + b"\r\n")
+    for passphrase_file in ("pass.txt", "crlf.txt"):
+        opened = cli("decrypt", "me.key", "-i", "m.enc", "--passphrase-file", passphrase_file, cwd=tmp_path)
+        assert (opened.returncode, opened.stdout) == (0, b"for me"), opened.stderr
 
     again = cli("keygen", "--out", "me.key", "--pubout", "other.pub", cwd=tmp_path)
     assert again.returncode == 2 and "already exists" in error_line(again)
@@ -103,12 +107,22 @@ def test_failed_decryption_exits_1_and_writes_nothing(tmp_path, keys, other_hybr
         assert not (tmp_path / "out").exists()
 
 
-def test_classic_ciphertexts_decrypt_with_the_classic_key(tmp_path, keys):
+def test_classic_ciphertexts_decrypt_with_their_classic_key_only(tmp_path, keys):
     root, (old_public, _) = keys
+    oaep = OldOAEP.new(OldRSA.import_key(old_public.save_pkcs1()))
     for key in ("old.pem", "old.der", "old-pkcs8.der"):
-        result = cli("decrypt", root / key, stdin=old_rsa.encrypt(b"from before", old_public))
-        assert (result.returncode, result.stdout) == (0, b"from before")
-        assert "random bytes rather than an error" in result.stderr.decode()
+        for sealed in (old_rsa.encrypt(b"from before", old_public), oaep.encrypt(b"from before")):
+            result = cli("decrypt", root / key, stdin=sealed)
+            assert (result.returncode, result.stdout, result.stderr) == (0, b"from before", b"")
+    # Made for another key of the same size: PKCS#1 v1.5 would "decrypt" to random bytes
+    # unless its padding is checked.
+    other = LegacyKey.shared()
+    for sealed in (other.v15(b"not for this key"), other.oaep_encrypt(b"not for this key")):
+        result = cli("decrypt", root / "old.pem", "-o", tmp_path / "out", stdin=sealed)
+        assert result.returncode == 1 and result.stdout == b"", result.stderr
+        assert error_line(result) == ("halcyra-pqc: standard input: decryption failed: wrong key, "
+                                      "or the ciphertext was modified")
+        assert not (tmp_path / "out").exists()
 
 
 def test_sign_and_verify_agree_with_the_rsa_package(tmp_path, keys):
@@ -126,9 +140,9 @@ def test_sign_and_verify_agree_with_the_rsa_package(tmp_path, keys):
 
     # With a classic key, either side may be the old library.
     for key in ("old.pem", "old.der"):
-        made = cli("sign", root / key, "SHA-512", "-o", tmp_path / "old.sig", stdin=message)
+        made = cli("sign", root / key, "SHA-512", "-o", tmp_path / f"{key}.sig", stdin=message)
         assert made.returncode == 0
-        assert old_rsa.verify(message, (tmp_path / "old.sig").read_bytes(), old_public) == "SHA-512"
+        assert old_rsa.verify(message, (tmp_path / f"{key}.sig").read_bytes(), old_public) == "SHA-512"
     (tmp_path / "by-rsa.sig").write_bytes(old_rsa.sign(message, old_private, "SHA-384"))
     verified = cli("verify", root / "old.pub.pem", "by-rsa.sig", "-i", "msg", cwd=tmp_path)
     assert (verified.returncode, verified.stdout) == (0, b"Verification OK (SHA-384)\n")

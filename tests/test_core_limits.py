@@ -16,7 +16,7 @@ from cryptography.hazmat.primitives.asymmetric import rsa
 
 import halcyra_pqc as hp
 import halcyra_pqc.ferrovan as ferrovan
-from halcyra_pqc import _key_cache, _rsa
+from halcyra_pqc import _key_cache, _key_reader, _rsa
 from halcyra_pqc.mirelock import PKCS1_OAEP, RSA
 
 EXPONENT = "the RSA public exponent must be odd and from 3 to 2**64 - 1"
@@ -159,6 +159,14 @@ def test_many_keys_in_rotation_are_checked_once_each(rsa3072, monkeypatch):
         for packed, private in pairs:
             assert hp.pqc_decrypt_payload(packed, private) == b"m"
     assert len(checks) == count
+
+
+def test_a_key_in_use_stays_parsed_while_more_keys_than_the_table_holds_pass(mlkem_keys):
+    hot = mlkem_keys[0]
+    parsed = _key_reader.load_key(hot, "key")
+    for _ in range(2 * _key_cache.PARSED_KEYS):
+        _key_reader.load_key(hp.generate_mlkem_keypair()[0], "key")
+        assert _key_reader.load_key(hot, "key") is parsed  # each use refreshes it
 
 
 @pytest.fixture(scope="module")

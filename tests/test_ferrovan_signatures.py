@@ -134,6 +134,24 @@ def test_sign_hash_name_errors(keys, hash_method, error, line):
     assert records(info.value) == [("halcyra_pqc.ferrovan.sign", line)]
 
 
+class SpelledAs(str):
+    """A hash name whose str() is another name than its value."""
+
+    def __str__(self):
+        return "SHA-512"
+
+
+class Named:
+    def __str__(self):
+        return "sha-384"
+
+
+@pytest.mark.parametrize("hash_method, expected", [(SpelledAs("SHA-256"), "SHA-512"), (Named(), "SHA-384")])
+def test_sign_takes_anything_but_an_exact_str_through_str(keys, hash_method, expected):
+    pub, priv = keys
+    assert rsa.verify(b"m", rsa.sign(b"m", priv, hash_method), pub) == expected
+
+
 def test_sign_reads_the_key_before_the_hash_name(keys):
     with pytest.raises(ValueError) as info:  # the DER loader's error, not AttributeError
         rsa.sign(b"m", b"no key here", "NO-SUCH-HASH")
@@ -213,7 +231,8 @@ def test_sign_hash_passes_a_wrong_length_digest_to_the_library(keys):
     assert records(info.value) == [("halcyra_pqc.ferrovan.sign_hash", 131)]
 
 
-@pytest.mark.parametrize("result, ok", [(b"sig", True), (None, True), (bytearray(b"sig"), False), ("sig", False)])
+@pytest.mark.parametrize("result, ok", [(b"sig", True), (None, True), (bytearray(b"sig"), False), ("sig", False),
+                                        (BytesSubclass(b"sig"), False)])
 def test_result_checks(rebind, result, ok):
     class Key:
         def sign(self, *args):

@@ -13,16 +13,21 @@ from .. import (
     protect_private_key,
     public_key_bytes,
 )
+from .._envelope import MAX_PACKED_SIZE
 from .._keys import LegacyKey
-from ..migration import encrypt_to
-from . import durable, keyfiles
+from .._params import LEGACY_RSA_MAX_BITS, MAX_MESSAGE_SIZE
+from ..migration import decrypt_legacy_ciphertext, encrypt_to
+from . import keyfiles
 from .exits import CommandFailed, UsageError
-from .files import must_not_exist, read_file, read_input, read_passphrase, write_output
+from .files import must_not_exist, read_file, read_input, read_passphrase
+from .output import AlreadyExists, open_output
 
 # The names the `rsa` package's tools take. MD5 and SHA-1 are broken: no new signature uses
 # them, and a signature that does is not accepted.
 SIGNING_HASHES = ("SHA-224", "SHA-256", "SHA-384", "SHA-512")
 BROKEN_HASHES = ("MD5", "SHA-1")
+# No signature is longer than the modulus of the largest classic key read.
+MAX_SIGNATURE_SIZE = LEGACY_RSA_MAX_BITS // 8
 
 
 def keygen(args) -> None:
@@ -35,11 +40,12 @@ def keygen(args) -> None:
         private = protect_private_key(private, passphrase)
     for path, data, mode in ((args.out, private, 0o600), (args.pubout, public, 0o644)):
         try:
-            durable.create_file(path, data, mode=mode)
-        except FileExistsError:
+            with open_output(path, binary=False, mode=mode) as out:
+                out.write(data)
+                out.commit()
+        except AlreadyExists:
+            # Appeared since the check: still never overwritten.
             raise UsageError(f"{path}: already exists; an existing key is never overwritten") from None
-        except OSError as error:
-            raise UsageError(f"{path}: {error.strerror}") from None
     protection = "protected by the pass phrase" if passphrase is not None else "unprotected: keep it private"
     print(f"private key: {args.out} ({protection})", file=sys.stderr)
     print(f"public key:  {args.pubout} ({keyfiles.fingerprint(public)})", file=sys.stderr)
@@ -47,25 +53,21 @@ def keygen(args) -> None:
 
 def encrypt(args) -> None:
     public = keyfiles.post_quantum_public_key(args.public_key, purpose="encryption")
-    message = read_input(args.input)
-    try:
-        packed = encrypt_to(message, public)
-    except ValueError as error:
-        raise UsageError(f"{_name(args.input)}: {error}") from None
-    write_output(args.output, packed, binary=True)
+    _convert(args, lambda message: encrypt_to(message, public), MAX_MESSAGE_SIZE, "the message",
+             failure=UsageError, binary=True)
 
 
 def decrypt(args) -> None:
     data, key = keyfiles.private_key(args.private_key, args.passphrase_file, purpose="decryption")
-    ciphertext = read_input(args.input)
-    try:
-        message = pqc_decrypt_payload(ciphertext, data)
-    except ValueError as error:
-        raise CommandFailed(f"{_name(args.input)}: {error}") from None
     if isinstance(key, LegacyKey):
-        print("note: read as a classic RSA ciphertext; a PKCS#1 v1.5 one that was modified or made "
-              "for another key gives random bytes rather than an error", file=sys.stderr)
-    write_output(args.output, message, binary=False)
+        # Stored data of the operator's: its padding is checked, so a ciphertext the key does
+        # not open fails instead of decrypting to random bytes.
+        def opened(ciphertext: bytes) -> bytes:
+            return decrypt_legacy_ciphertext(ciphertext, data)[1]
+    else:
+        def opened(ciphertext: bytes) -> bytes:
+            return pqc_decrypt_payload(ciphertext, data)
+    _convert(args, opened, MAX_PACKED_SIZE, "the ciphertext", failure=CommandFailed, binary=False)
 
 
 def sign(args) -> None:
@@ -78,8 +80,22 @@ def sign(args) -> None:
     elif not key.hybrid:
         raise UsageError(f"{args.private_key}: an ML-KEM-only key cannot sign: signatures are made with "
                          f"the RSA half of a hybrid key")
-    message = read_input(args.input)
-    write_output(args.output, ferrovan.sign(message, ferrovan.PrivateKey(data), args.hash), binary=True)
+    private = ferrovan.PrivateKey(data)
+    _convert(args, lambda message: ferrovan.sign(message, private, args.hash), None, "the message",
+             failure=UsageError, binary=True)
+
+
+def _convert(args, convert, limit: int | None, what: str, *, failure, binary: bool) -> None:
+    """Writes convert(the input) to the output; the input is held to `limit` bytes, and a
+    refusal of either ends the command with `failure`, nothing written."""
+    with open_output(args.output, binary=binary, force=args.force) as out:
+        data = read_input(args.input, limit, what, failure=failure)
+        try:
+            result = convert(data)
+        except ValueError as error:
+            raise failure(f"{_name(args.input)}: {error}") from None
+        out.write(result)
+        out.commit()
 
 
 def verify(args) -> None:
@@ -91,8 +107,8 @@ def verify(args) -> None:
         raise UsageError(f"{args.public_key}: an ML-KEM-only key has no RSA half, which signatures are made with")
     else:
         data = public_key_bytes(data)
-    signature = read_file(args.signature)
-    message = read_input(args.input)
+    signature = read_file(args.signature, MAX_SIGNATURE_SIZE, "the signature file", failure=CommandFailed)
+    message = read_input(args.input, None, "the message")
     try:
         found = ferrovan.verify(message, signature, ferrovan.PublicKey(data))
     except ferrovan.VerificationError:

@@ -1,7 +1,8 @@
 """Exit codes, and the two failures a command reports as one line on standard error."""
 
 OK = 0
-# Decryption or verification failed, or some files of a migration failed.
+# Decryption or verification failed, the output was cut off (a closed pipe), or some files
+# of a migration failed.
 FAILED = 1
 # Nothing was done: bad arguments, a file that cannot be read or written, a key of the wrong
 # kind, a wrong pass phrase (argparse exits with 2 for its own usage errors too).
@@ -14,7 +15,8 @@ INTERRUPTED = 130
 SUMMARY = """\
 exit codes:
   0    success
-  1    decryption or verification failed; migrate: some files failed (listed)
+  1    decryption or verification failed, or the output was cut off (a
+       closed pipe); migrate: some files failed (listed)
   2    usage error: bad arguments, a missing or unreadable file, a key of the
        wrong kind, a wrong pass phrase; nothing was changed
   3    migrate stopped on an error (journal or state directory unwritable, a

@@ -7,13 +7,13 @@ never key material, pass phrase parameters beyond the published ones, or plainte
 """
 
 import json
-import os
 
-from .._envelope import MAGIC, unpack_ciphertext
+from .._envelope import MAGIC, MAX_PACKED_SIZE, unpack_ciphertext
 from .._key_reader import load_key, looks_like_key
 from .._keys import LegacyKey
 from .._params import MAX_KEY_BYTES, TAG_SIZE
 from .._protection import protected_members
+from .files import InputError, open_file
 from .keyfiles import fingerprint
 
 # Sizes a classic RSA ciphertext commonly has: the modulus sizes of 512 to 8192-bit keys in
@@ -33,13 +33,18 @@ def inspect(args) -> bool:
 
 
 def describe(path: str) -> dict:
+    # Regular files only: a FIFO would wait for a writer, a device may never end.
     try:
-        with open(path, "rb") as file:
-            data = file.read(MAX_KEY_BYTES + 1)
+        with open_file(path, regular_only=True) as source:
+            size = source.size
+            data = source.read(MAX_KEY_BYTES + 1)
             if data[: len(MAGIC)] == MAGIC:
-                data += file.read()
-    except OSError as error:
-        return _result(path, "unreadable", None, error.strerror)
+                if size > MAX_PACKED_SIZE:
+                    return _result(path, "unknown", "ciphertext", f"damaged post-quantum ciphertext: {size} bytes, "
+                                   f"longer than any ({MAX_PACKED_SIZE})", size=size)
+                data += source.read(MAX_PACKED_SIZE + 1 - len(data))
+    except InputError as error:
+        return _result(path, "unreadable", None, error.reason)
     if data[: len(MAGIC)] == MAGIC:
         return _ciphertext(path, data)
     if looks_like_key(data):
@@ -52,8 +57,8 @@ def describe(path: str) -> dict:
                        f"probably a classic RSA ciphertext (or signature): {len(data)} bytes, the size for "
                        f"a {len(data) * 8}-bit key; nothing in it says so (`migrate` tells with the key)",
                        size=len(data), certain=False)
-    return _result(path, "unknown", None, f"unknown: {len(data)} bytes, neither a key nor a ciphertext this tool reads",
-                   size=os.path.getsize(path))
+    return _result(path, "unknown", None, f"unknown: {size} bytes, neither a key nor a ciphertext this tool reads",
+                   size=size)
 
 
 def _key(path: str, data: bytes) -> dict:

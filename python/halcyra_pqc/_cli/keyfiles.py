@@ -9,6 +9,7 @@ from cryptography.hazmat.primitives import serialization
 from .. import public_key_bytes, unprotect_private_key
 from .._key_reader import load_key
 from .._keys import Key, LegacyKey
+from .._params import MAX_KEY_BYTES
 from .._protection import protected_members
 from .exits import UsageError
 from .files import read_file, read_passphrase
@@ -23,7 +24,7 @@ def is_protected(data: bytes, path: str) -> bool:
 
 def load(path: str, passphrase_file: str | None = None, *, passphrase_option: str = "--passphrase-file"):
     """(key bytes, parsed key) of a key file; a protected key is unprotected first."""
-    data = read_file(path)
+    data = read_file(path, MAX_KEY_BYTES, "the key file")
     if is_protected(data, path):
         if passphrase_file is None:
             raise UsageError(f"{path}: the private key is protected by a pass phrase: give {passphrase_option}")
@@ -48,7 +49,7 @@ def private_key(path: str, passphrase_file: str | None = None, *, purpose: str,
 def public_use(path: str, *, purpose: str):
     """(key bytes, parsed key) of a key file given where a public key is expected; a private
     key serves too, but a protected one is refused rather than asking for its pass phrase."""
-    data = read_file(path)
+    data = read_file(path, MAX_KEY_BYTES, "the key file")
     if is_protected(data, path):
         raise UsageError(f"{path}: a protected private key; {purpose} takes the public key (keygen's --pubout)")
     try:

@@ -39,8 +39,8 @@ examples:
   halcyra-pqc decrypt private.json -i notes.enc -o notes.txt
   halcyra-pqc decrypt private.json --passphrase-file pass.txt < photos.tar.enc | tar x
 
-A classic RSA private key decrypts ciphertexts made before the switch; a PKCS#1 v1.5 one
-that was modified, or made for another key, then gives random bytes rather than an error.""",
+A classic RSA private key decrypts ciphertexts made before the switch (OAEP with SHA-1 or
+PKCS#1 v1.5); one that the key does not open fails with exit code 1.""",
     "sign": """\
 examples:
   halcyra-pqc sign private.json SHA-256 -i contract.pdf -o contract.sig
@@ -150,7 +150,10 @@ def build_parser() -> argparse.ArgumentParser:
 
 def _streams(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--input", "-i", metavar="FILE", help="input file (default: standard input)")
-    parser.add_argument("--output", "-o", metavar="FILE", help="output file (default: standard output)")
+    parser.add_argument("--output", "-o", metavar="FILE",
+                        help="output file, put in place whole or not at all (through a link, the file it "
+                             "names); a device or FIFO is written as it is (default and -: standard output)")
+    parser.add_argument("--force", action="store_true", help="replace the regular file that -o names if it exists")
 
 
 def _passphrase(parser: argparse.ArgumentParser) -> None:
@@ -177,8 +180,9 @@ def main(argv: list[str] | None = None) -> int:
     except KeyboardInterrupt:
         return exits.INTERRUPTED
     except BrokenPipeError:
-        # The reader went away (`| head`): not an error of ours to report.
+        # A report printed to a reader that went away (`| head`): what it has is not all.
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        _say("standard output: cut off: the reader closed the pipe before the end")
         return exits.FAILED
 
 
