@@ -446,13 +446,16 @@ class Twin:
         annotations = [(a.arg, a.annotation) for a in node.args.args if a.annotation is not None]
         if node.returns is not None:
             annotations.append(("return", node.returns))
+        # A parameter annotated with the name of a built-in type is checked to be exactly of it,
+        # and only such a parameter: the tests read the checks from the annotations.
         exact = dict(exact_checks(node, self.helpers))
-        for param, type_name in exact.items():
-            if type_name not in EXACT_TYPES:
-                raise DeclarationError(f"{where}: no exact check for type {type_name}")
-            annotation = dict(annotations).get(param)
-            if not (isinstance(annotation, ast.Constant) and annotation.value == type_name):
-                raise DeclarationError(f"{where}: {param} is checked as {type_name} but annotated otherwise")
+        builtin_annotations = {param: value.value for param, value in annotations if param != "return"
+                               and isinstance(value, ast.Constant) and isinstance(getattr(builtins, str(value.value),
+                                                                                          None), type)}
+        if exact != builtin_annotations:
+            raise DeclarationError(f"{where}: check_exact checks {exact}, the annotations name {builtin_annotations}")
+        if any(type_name not in EXACT_TYPES for type_name in exact.values()):
+            raise DeclarationError(f"{where}: the frame checks exactly only {', '.join(EXACT_TYPES)}")
         if exact:
             spec["exact"] = "{" + ", ".join(f"&{EXACT_TYPES[exact[p]]}" if p in exact else "nullptr"
                                             for p in params[:max(params.index(p) for p in exact) + 1]) + "}"
