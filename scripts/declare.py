@@ -571,19 +571,16 @@ def main(argv=None):
     parser.add_argument("--check", action="store_true", help="only report the headers that are stale")
     parser.add_argument("--root", type=Path, default=ROOT, help="the checkout (default: this script's)")
     args = parser.parse_args(argv)
-    stale = []
-    for module in MODULES:
-        try:
-            text = render(Twin(module, args.root))
-        except DeclarationError as error:
-            print(f"declare: {error}", file=sys.stderr)
-            return 2
-        path = header_path(args.root, module)
-        if path.exists() and path.read_text(encoding="utf-8") == text:
-            continue
-        stale.append(path)
-        if not args.check:
-            path.write_text(text, encoding="utf-8")
+    try:
+        # Every twin is read before any header is written, so a refused one changes nothing.
+        texts = {header_path(args.root, module): render(Twin(module, args.root)) for module in MODULES}
+    except DeclarationError as error:
+        print(f"declare: {error}", file=sys.stderr)
+        return 2
+    stale = [path for path, text in texts.items() if not path.exists() or path.read_text(encoding="utf-8") != text]
+    if not args.check:
+        for path in stale:
+            path.write_text(texts[path], encoding="utf-8")
     for path in stale:
         verb = "stale" if args.check else "written"
         print(f"declare: {path.relative_to(args.root)} {verb}", file=sys.stderr)
