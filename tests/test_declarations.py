@@ -1,6 +1,8 @@
 """The native modules' declarations (src/<module>/declared.h) are what scripts/declare.py makes
 of the twins: the committed ones are current, and a twin changed without them is reported."""
 
+import ast
+import importlib.util
 import shutil
 import subprocess
 import sys
@@ -10,6 +12,10 @@ import pytest
 
 ROOT = Path(__file__).resolve().parent.parent
 DECLARE = ROOT / "scripts" / "declare.py"
+_spec = importlib.util.spec_from_file_location("declare", DECLARE)
+_declare = importlib.util.module_from_spec(_spec)
+_spec.loader.exec_module(_declare)
+identifier = _declare.identifier  # the C++ name the generator gives a Python name
 INPUTS = ["twins", "src/frame/python_names.h", "src/core/names.h", "src/ferrovan/declared.h",
           "src/mirelock/declared.h"]
 
@@ -33,19 +39,31 @@ def checkout(tmp_path):
     return tmp_path
 
 
-@pytest.mark.parametrize("old, new, declared", [
-    ('def save_pkcs1(self, format="PEM"):\n        return self.key_bytes\n\nclass PrivateKey',
-     'def save_pkcs1(self, format="DER"):\n        return self.key_bytes\n\nclass PrivateKey', "{&n::DER}"),
-    ("def encrypt(message, pub_key):", "def encrypt(data, pub_key):", ".params = {&n::data, &n::pub_key}"),
-    ('"""Decrypts message from a single packed bytes object."""', '"""Decrypts a packed message."""',
-     'doc_decrypt{"Decrypts a packed message."}'),
-    ("    res = pqc_encrypt_payload(message, pub_bytes)\n", "    # A comment moves the statement.\n"
-     "    res = pqc_encrypt_payload(message, pub_bytes)\n", "static constexpr int res = 67;"),
-], ids=["default", "parameter", "docstring", "line"])
-def test_a_changed_twin_makes_its_declarations_stale(checkout, old, new, declared):
+def add_default(lines, function, following):
+    lines[function.lineno - 1] = lines[function.lineno - 1].replace(")", ', extra="EXTRA")', 1)
+    return "{&n::EXTRA}"
+
+
+def rename_parameter(lines, function, following):
+    name = function.args.args[0].arg
+    lines[function.lineno - 1] = lines[function.lineno - 1].replace(f"({name}", f"({name}_renamed", 1)
+    return f"{{&n::{name}_renamed"
+
+
+def move_statements(lines, function, following):
+    lines.insert(function.lineno, "    # A comment moves every later statement.")
+    return f".qualname = &n::{identifier(following.name)}, .line = {following.lineno + 1}"
+
+
+@pytest.mark.parametrize("edit", [add_default, rename_parameter, move_statements])
+def test_a_changed_twin_makes_its_declarations_stale(checkout, edit):
     twin = checkout / "twins" / "ferrovan.py"
-    assert old in twin.read_text()
-    twin.write_text(twin.read_text().replace(old, new, 1))
+    lines = twin.read_text().splitlines()
+    # The first function with neither *args nor **kwargs, and the function after it.
+    functions = [n for n in ast.parse(twin.read_text()).body if isinstance(n, ast.FunctionDef)]
+    at = next(i for i, f in enumerate(functions) if not f.args.vararg and not f.args.kwarg)
+    declared = edit(lines, functions[at], functions[at + 1])
+    twin.write_text("\n".join(lines) + "\n")
     stale = declare(checkout, "--check")
     assert stale.returncode == 1
     assert "src/ferrovan/declared.h stale" in stale.stderr and "mirelock" not in stale.stderr
@@ -54,14 +72,26 @@ def test_a_changed_twin_makes_its_declarations_stale(checkout, old, new, declare
     assert declare(checkout, "--check").returncode == 0
 
 
-@pytest.mark.parametrize("old, new, message", [
-    ("def newkeys(keysize, *args, **kwargs):", "def newkeys(keysize, *args, poolsize=1, **kwargs):",
-     "keyword-only parameters are not declared"),
-    ('def compute_hash(message: "bytes",', 'def compute_hash(message: "bytearray",', "check_exact checks"),
+def add_keyword_only(lines, function):
+    lines[function.lineno - 1] = lines[function.lineno - 1].replace(")", ", *, extra=None)", 1)
+
+
+def annotate_otherwise(lines, function):
+    lines[function.lineno - 1] = lines[function.lineno - 1].replace('"bytes"', '"bytearray"', 1)
+
+
+@pytest.mark.parametrize("edit, message", [
+    (add_keyword_only, "keyword-only parameters are not declared"),
+    (annotate_otherwise, "check_exact checks"),
 ], ids=["keyword-only", "exact check against its annotation"])
-def test_what_the_frame_cannot_declare_is_refused(checkout, old, new, message):
+def test_what_the_frame_cannot_declare_is_refused(checkout, edit, message):
     twin = checkout / "twins" / "ferrovan.py"
-    twin.write_text(twin.read_text().replace(old, new, 1))
+    lines = twin.read_text().splitlines()
+    # A function whose parameters are checked for exact types.
+    function = next(n for n in ast.parse(twin.read_text()).body
+                    if isinstance(n, ast.FunctionDef) and '"bytes"' in lines[n.lineno - 1])
+    edit(lines, function)
+    twin.write_text("\n".join(lines) + "\n")
     before = (checkout / "src" / "ferrovan" / "declared.h").read_text()
     refused = declare(checkout)
     assert refused.returncode == 2 and message in refused.stderr
