@@ -9,13 +9,17 @@
 Failing calls (binding errors, type errors, the errors the bodies raise themselves) are timed
 for native and baseline, each caught by the benchmark loop.
 
+Each case names the function it times; the call is made from the function's signature in its
+twin (inspect.signature), so a signature change needs nothing here.
+
 Run by runner.py as a pyperf script; `python layer.py --help` lists pyperf's options.
 """
 
 import importlib
+import inspect
 import sys
 from dataclasses import dataclass
-from itertools import repeat
+from itertools import repeat, takewhile
 from pathlib import Path
 from time import perf_counter
 
@@ -31,129 +35,110 @@ sys.path.insert(1, str(Path(__file__).resolve().parent.parent))
 UNROLL = 20
 
 
+# What each parameter gets in a timed call, by name. A call passes its function's parameters in
+# order, as the twin declares them, while there is a value for them here; the rest keep their
+# defaults. So the cases name functions, never restate their signatures.
+ARGUMENTS = {
+    "key_bytes": "PUB", "keyfile": "PUB", "keysize": "3072", "message": "MSG", "pub_key": "pub", "crypto": "PACKED",
+    "priv_key": "priv", "hash_method": '"SHA-256"', "signature": "SIG", "method_name": '"SHA-256"',
+    "hash_value": "DIGEST", "decrypted_signature": "BLOCK", "pub_bytes": "PUB", "priv_bytes": "PRIV", "bits": "3072",
+    "extern_key": "PUB", "key": "key", "plaintext": "MSG", "ciphertext": "PACKED",
+}
+# The object a method is called through, by its class.
+INSTANCES = {"PublicKey": "pub", "PrivateKey": "priv", "PyCryptodomeKey": "key", "PyCryptodomeCipher": "cipher"}
+
+
 @dataclass(frozen=True)
 class Case:
     module: str
     name: str
-    call: str  # the timed statement, the same text for native and baseline
+    function: str  # as the twin names it, e.g. "PublicKey.__init__"
     direct: str | None  # the same result with no module function; None for failing calls
     catch: str | None = None  # the exception a failing call raises
     setup: str | None = None  # run once in the namespace before timing
+    reach: str | None = None  # how the call names the function, when not as the twin does
+    values: tuple = ()  # (parameter, value) pairs in place of ARGUMENTS'
+    change: str = ""  # "missing" (the last required argument), "extra" (positional) or "keyword" (unknown)
 
+    @property
+    def call(self) -> str:
+        """The timed statement, the same text for native and baseline."""
+        owner_name, _, attribute = self.function.rpartition(".")
+        twin = importlib.import_module(f"twins.{self.module}")
+        owner = getattr(twin, owner_name) if owner_name else None
+        member = inspect.getattr_static(owner, attribute) if owner else getattr(twin, attribute)
+        is_method = owner is not None and not isinstance(member, staticmethod)
+        parameters = [p for p in inspect.signature(getattr(member, "__func__", member)).parameters.values()
+                      if p.kind is inspect.Parameter.POSITIONAL_OR_KEYWORD][is_method:]
+        values = ARGUMENTS | dict(self.values)
+        args = [values[p.name] for p in takewhile(lambda p: p.name in values, parameters)]
+        if self.change == "missing":
+            args = args[:sum(p.default is p.empty for p in parameters) - 1]
+        args += {"extra": ["1"], "keyword": ["mode=1"]}.get(self.change, [])
+        if self.reach is None:
+            callee = owner_name if attribute == "__init__" else \
+                f"{INSTANCES[owner_name]}.{attribute}" if is_method else self.function
+        return f"{self.reach or callee}({', '.join(args)})"
+
+
+INNER_PRIVATE = 'serialization.load_der_private_key(base64.b64decode(json.loads(PRIV.decode("utf-8"))["rsa"]), password=None)'
+INNER_PUBLIC = 'serialization.load_der_public_key(base64.b64decode(json.loads(PUB.decode("utf-8"))["rsa"]))'
 
 FERROVAN = [
-    Case("ferrovan", "PublicKey(key_bytes)", "PublicKey(PUB)", "o = new(PublicKey); o.key_bytes = PUB"),
-    Case("ferrovan", "PublicKey.load_pkcs1", "PublicKey.load_pkcs1(PUB)", "o = new(PublicKey); o.key_bytes = PUB"),
-    Case("ferrovan", "PublicKey.save_pkcs1", "pub.save_pkcs1()", "pub.key_bytes"),
-    Case("ferrovan", "PrivateKey(key_bytes)", "PrivateKey(PRIV)", "o = new(PrivateKey); o.key_bytes = PRIV"),
-    Case("ferrovan", "PrivateKey.load_pkcs1", "PrivateKey.load_pkcs1(PRIV)", "o = new(PrivateKey); o.key_bytes = PRIV"),
-    Case("ferrovan", "PrivateKey.save_pkcs1", "priv.save_pkcs1()", "priv.key_bytes"),
-    Case(
-        "ferrovan",
-        "newkeys",
-        "newkeys(3072)",
-        "p, q = generate_pqc_kem_keypair(); a = new(PublicKey); a.key_bytes = p; "
-        "b = new(PrivateKey); b.key_bytes = q; (a, b)",
-    ),
-    Case(
-        "ferrovan",
-        "_get_inner_private_key",
-        "_get_inner_private_key(priv)",
-        'serialization.load_der_private_key(base64.b64decode(json.loads(PRIV.decode("utf-8"))["rsa"]), password=None)',
-    ),
-    Case(
-        "ferrovan",
-        "_get_inner_public_key",
-        "_get_inner_public_key(pub)",
-        'serialization.load_der_public_key(base64.b64decode(json.loads(PUB.decode("utf-8"))["rsa"]))',
-    ),
-    Case("ferrovan", "encrypt", "encrypt(MSG, pub)", "r = pqc_encrypt_payload(MSG, PUB); pack_ciphertext(r[0], r[1], r[2], r[3])"),
-    Case("ferrovan", "decrypt", "decrypt(PACKED, priv)", "pqc_decrypt_payload(PACKED, PRIV)"),
-    Case(
-        "ferrovan",
-        "sign",
-        'sign(MSG, priv, "SHA-256")',
-        'serialization.load_der_private_key(base64.b64decode(json.loads(PRIV.decode("utf-8"))["rsa"]), password=None)'
-        ".sign(MSG, padding.PKCS1v15(), hashes.SHA256())",
-    ),
-    Case(
-        "ferrovan",
-        "verify",
-        "verify(MSG, SIG, pub)",
-        'serialization.load_der_public_key(base64.b64decode(json.loads(PUB.decode("utf-8"))["rsa"]))'
-        '.verify(SIG, MSG, padding.PKCS1v15(), hashes.SHA256()); "SHA-256"',
-    ),
-    Case(
-        "ferrovan",
-        "compute_hash",
-        'compute_hash(MSG, "SHA-256")',
-        "d = hashes.Hash(hashes.SHA256()); d.update(MSG); d.finalize()",
-    ),
-    Case(
-        "ferrovan",
-        "sign_hash",
-        'sign_hash(DIGEST, priv, "SHA-256")',
-        'serialization.load_der_private_key(base64.b64decode(json.loads(PRIV.decode("utf-8"))["rsa"]), password=None)'
-        ".sign(DIGEST, padding.PKCS1v15(), Prehashed(hashes.SHA256()))",
-    ),
-    Case(
-        "ferrovan",
-        "find_signature_hash",
-        "find_signature_hash(BLOCK)",
-        "BLOCK[-51:].startswith(SHA256_INFO) and 'SHA-256'",
-    ),
+    Case("ferrovan", "PublicKey(key_bytes)", "PublicKey.__init__", "o = new(PublicKey); o.key_bytes = PUB"),
+    Case("ferrovan", "PublicKey.load_pkcs1", "PublicKey.load_pkcs1", "o = new(PublicKey); o.key_bytes = PUB"),
+    Case("ferrovan", "PublicKey.save_pkcs1", "PublicKey.save_pkcs1", "pub.key_bytes"),
+    Case("ferrovan", "PrivateKey(key_bytes)", "PrivateKey.__init__", "o = new(PrivateKey); o.key_bytes = PRIV",
+         values=(("key_bytes", "PRIV"),)),
+    Case("ferrovan", "PrivateKey.load_pkcs1", "PrivateKey.load_pkcs1", "o = new(PrivateKey); o.key_bytes = PRIV",
+         values=(("keyfile", "PRIV"),)),
+    Case("ferrovan", "PrivateKey.save_pkcs1", "PrivateKey.save_pkcs1", "priv.key_bytes"),
+    Case("ferrovan", "newkeys", "newkeys", "p, q = generate_pqc_kem_keypair(); a = new(PublicKey); a.key_bytes = p; "
+         "b = new(PrivateKey); b.key_bytes = q; (a, b)"),
+    Case("ferrovan", "_get_inner_private_key", "_get_inner_private_key", INNER_PRIVATE),
+    Case("ferrovan", "_get_inner_public_key", "_get_inner_public_key", INNER_PUBLIC),
+    Case("ferrovan", "encrypt", "encrypt", "r = pqc_encrypt_payload(MSG, PUB); pack_ciphertext(r[0], r[1], r[2], r[3])"),
+    Case("ferrovan", "decrypt", "decrypt", "pqc_decrypt_payload(PACKED, PRIV)"),
+    Case("ferrovan", "sign", "sign", INNER_PRIVATE + ".sign(MSG, padding.PKCS1v15(), hashes.SHA256())"),
+    Case("ferrovan", "verify", "verify",
+         INNER_PUBLIC + '.verify(SIG, MSG, padding.PKCS1v15(), hashes.SHA256()); "SHA-256"'),
+    Case("ferrovan", "compute_hash", "compute_hash", "d = hashes.Hash(hashes.SHA256()); d.update(MSG); d.finalize()"),
+    Case("ferrovan", "sign_hash", "sign_hash",
+         INNER_PRIVATE + ".sign(DIGEST, padding.PKCS1v15(), Prehashed(hashes.SHA256()))"),
+    Case("ferrovan", "find_signature_hash", "find_signature_hash", "BLOCK[-51:].startswith(SHA256_INFO) and 'SHA-256'"),
     # Failing calls.
-    Case("ferrovan", "encrypt: missing argument", "encrypt(MSG)", None, "TypeError"),
-    Case("ferrovan", "encrypt: unknown keyword", "encrypt(MSG, pub, mode=1)", None, "TypeError"),
-    Case("ferrovan", "compute_hash: wrong exact type", 'compute_hash(BYTEARRAY, "SHA-256")', None, "TypeError"),
-    Case(
-        "ferrovan",
-        "decrypt: the core fails",
-        "decrypt(PACKED, priv)",
-        None,
-        "DecryptionError",
-        setup="M.pqc_decrypt_payload = trivial.failing_decrypt_payload",
-    ),
+    Case("ferrovan", "encrypt: missing argument", "encrypt", None, "TypeError", change="missing"),
+    Case("ferrovan", "encrypt: unknown keyword", "encrypt", None, "TypeError", change="keyword"),
+    Case("ferrovan", "compute_hash: wrong exact type", "compute_hash", None, "TypeError",
+         values=(("message", "BYTEARRAY"),)),
+    Case("ferrovan", "decrypt: the core fails", "decrypt", None, "DecryptionError",
+         setup="M.pqc_decrypt_payload = trivial.failing_decrypt_payload"),
 ]
 
 MIRELOCK = [
-    Case(
-        "mirelock",
-        "PyCryptodomeKey(pub, priv)",
-        "PyCryptodomeKey(PUB, PRIV)",
-        "o = new(PyCryptodomeKey); o.pub_bytes = PUB; o.priv_bytes = PRIV",
-    ),
-    Case(
-        "mirelock",
-        "key.publickey",
-        "key.publickey()",
-        "o = new(PyCryptodomeKey); o.pub_bytes = key.pub_bytes; o.priv_bytes = None",
-    ),
-    Case("mirelock", "key.export_key", "key.export_key()", "key.priv_bytes if key.priv_bytes else key.pub_bytes"),
-    Case(
-        "mirelock",
-        "RSA.generate",
-        "RSA.generate(3072)",
-        "p, q = generate_pqc_kem_keypair(); o = new(PyCryptodomeKey); o.pub_bytes = p; o.priv_bytes = q",
-    ),
-    Case(
-        "mirelock",
-        "RSA.import_key",
-        "RSA.import_key(PUB)",
-        "p, q = trivial._import_key_pair(PUB, None); o = new(PyCryptodomeKey); o.pub_bytes = p; o.priv_bytes = q",
-    ),
-    Case("mirelock", "PKCS1_OAEP.new", "PKCS1_OAEP.new(key)", "c = new(PyCryptodomeCipher); c.key = key"),
-    Case(
-        "mirelock",
-        "cipher.encrypt",
-        "cipher.encrypt(MSG)",
-        "r = pqc_encrypt_payload(MSG, key.pub_bytes); pack_ciphertext(r[0], r[1], r[2], r[3])",
-    ),
-    Case("mirelock", "cipher.decrypt", "cipher.decrypt(PACKED)", "pqc_decrypt_payload(PACKED, key.priv_bytes)"),
+    Case("mirelock", "PyCryptodomeKey(pub, priv)", "PyCryptodomeKey.__init__",
+         "o = new(PyCryptodomeKey); o.pub_bytes = PUB; o.priv_bytes = PRIV"),
+    Case("mirelock", "key.publickey", "PyCryptodomeKey.publickey",
+         "o = new(PyCryptodomeKey); o.pub_bytes = key.pub_bytes; o.priv_bytes = None"),
+    Case("mirelock", "key.export_key", "PyCryptodomeKey.export_key",
+         "key.priv_bytes if key.priv_bytes else key.pub_bytes"),
+    Case("mirelock", "RSA.generate", "pycryptodome_generate",
+         "p, q = generate_pqc_kem_keypair(); o = new(PyCryptodomeKey); o.pub_bytes = p; o.priv_bytes = q",
+         reach="RSA.generate"),
+    Case("mirelock", "RSA.import_key", "pycryptodome_import_key",
+         "p, q = trivial._import_key_pair(PUB, None); o = new(PyCryptodomeKey); o.pub_bytes = p; o.priv_bytes = q",
+         reach="RSA.import_key"),
+    Case("mirelock", "PKCS1_OAEP.new", "PKCS1_OAEP_Mock.new", "c = new(PyCryptodomeCipher); c.key = key",
+         reach="PKCS1_OAEP.new"),
+    Case("mirelock", "cipher.encrypt", "PyCryptodomeCipher.encrypt",
+         "r = pqc_encrypt_payload(MSG, key.pub_bytes); pack_ciphertext(r[0], r[1], r[2], r[3])"),
+    Case("mirelock", "cipher.decrypt", "PyCryptodomeCipher.decrypt", "pqc_decrypt_payload(PACKED, key.priv_bytes)"),
     # Failing calls.
-    Case("mirelock", "PyCryptodomeKey: missing argument", "PyCryptodomeKey()", None, "TypeError"),
-    Case("mirelock", "key.publickey: extra argument", "key.publickey(1)", None, "TypeError"),
-    Case("mirelock", "cipher.decrypt: public key", "public_cipher.decrypt(PACKED)", None, "ValueError"),
+    Case("mirelock", "PyCryptodomeKey: missing argument", "PyCryptodomeKey.__init__", None, "TypeError",
+         change="missing"),
+    Case("mirelock", "key.publickey: extra argument", "PyCryptodomeKey.publickey", None, "TypeError", change="extra"),
+    Case("mirelock", "cipher.decrypt: public key", "PyCryptodomeCipher.decrypt", None, "ValueError",
+         reach="public_cipher.decrypt"),
 ]
 
 CASES = FERROVAN + MIRELOCK

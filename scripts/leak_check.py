@@ -341,7 +341,7 @@ def pass_phrases():
     with rebound(halcyra_pqc, protect_private_key=protect_stand_in, _import_key_pair=lambda *pair: iter(pair)):
         assert KEY.export_key(passphrase="pw") == (HPRIV, "pw")
         assert KEY.export_key("PEM", b"pw", 8) == (HPRIV, b"pw")
-        assert KEY.export_key("PEM", "positional", passphrase=None) is HPRIV
+        assert KEY.export_key("PEM", None, pkcs=8) is HPRIV
         assert M.PyCryptodomeKey(HPUB).export_key(passphrase="pw") is HPUB
         key = M.RSA.import_key(HPUB, passphrase="pw")
         assert key.pub_bytes is HPUB and key.priv_bytes == "pw"
@@ -355,6 +355,7 @@ def pass_phrase_failures():
 
     with rebound(halcyra_pqc, protect_private_key=raising(LookupError("core")), _import_key_pair=lambda *a: 5):
         expect(LookupError, KEY.export_key, passphrase="pw")
+        expect(TypeError, KEY.export_key, "PEM", "positional", passphrase=None)
         expect(ArithmeticError, M.PyCryptodomeKey(HPUB, Untruthful()).export_key, "PEM", "pw")
         expect(TypeError, M.RSA.import_key, HPRIV)
     with rebound(halcyra_pqc, protect_private_key=DELETE, _import_key_pair=DELETE):

@@ -2,13 +2,17 @@
 twins: how every function binds, values of many kinds (made afresh for either side of a
 comparison), keyword names of every sort, and calls composed of them."""
 
+import builtins
 import copy
+import inspect
 from dataclasses import dataclass
-from types import SimpleNamespace
+from types import FunctionType, SimpleNamespace
 
 from cryptography.exceptions import UnsupportedAlgorithm
 from hypothesis import strategies as st
 
+import twins.ferrovan
+import twins.mirelock
 from halcyra_pqc import ferrovan, mirelock
 
 try:
@@ -24,7 +28,7 @@ KEY_ERRORS = (ValueError, TypeError, UnsupportedAlgorithm)
 
 @dataclass(frozen=True)
 class Signature:
-    """How a function binds, as the binding rules describe it, and what its body may raise."""
+    """How a function binds, as its twin declares it, and what its body may raise."""
 
     module: object
     path: str          # attribute path in the module, e.g. "PublicKey.load_pkcs1"
@@ -57,44 +61,70 @@ class Signature:
 
 
 F, M = ferrovan, mirelock
-SIGNATURES = [
-    Signature(F, "PublicKey.__init__", ("self", "key_bytes"), (AttributeError, TypeError), owner="PublicKey"),
-    Signature(F, "PublicKey.load_pkcs1", ("keyfile", "format"), (), n_defaults=1),
-    Signature(F, "PublicKey.save_pkcs1", ("self", "format"), (AttributeError,), n_defaults=1, owner="PublicKey"),
-    Signature(F, "PrivateKey.__init__", ("self", "key_bytes"), (AttributeError, TypeError), owner="PrivateKey"),
-    Signature(F, "PrivateKey.load_pkcs1", ("keyfile", "format"), (), n_defaults=1),
-    Signature(F, "PrivateKey.save_pkcs1", ("self", "format"), (AttributeError,), n_defaults=1, owner="PrivateKey"),
-    Signature(F, "newkeys", ("keysize",), (), varargs=True, varkw=True),
-    Signature(F, "_get_inner_private_key", ("priv_key",), KEY_ERRORS),
-    Signature(F, "_get_inner_public_key", ("pub_key",), KEY_ERRORS),
-    Signature(F, "encrypt", ("message", "pub_key"), (ValueError, TypeError)),
-    Signature(F, "decrypt", ("crypto", "priv_key"), (F.DecryptionError,)),
-    Signature(F, "sign", ("message", "priv_key", "hash_method"), KEY_ERRORS + (AttributeError,)),
-    Signature(F, "verify", ("message", "signature", "pub_key"), KEY_ERRORS + (F.VerificationError,)),
-    Signature(F, "compute_hash", ("message", "method_name"), KEY_ERRORS + (AttributeError,),
-              exact=(("message", bytes), ("method_name", str))),
-    Signature(F, "sign_hash", ("hash_value", "priv_key", "hash_method"), KEY_ERRORS + (AttributeError,),
-              exact=(("hash_value", bytes), ("hash_method", str))),
+# What a bound call of each function may raise, beyond what hostile values raise themselves.
+RAISES = {
+    "PublicKey.__init__": (AttributeError, TypeError),
+    "PublicKey.load_pkcs1": (),
+    "PublicKey.save_pkcs1": (AttributeError,),
+    "PrivateKey.__init__": (AttributeError, TypeError),
+    "PrivateKey.load_pkcs1": (),
+    "PrivateKey.save_pkcs1": (AttributeError,),
+    "newkeys": (),
+    "_get_inner_private_key": KEY_ERRORS,
+    "_get_inner_public_key": KEY_ERRORS,
+    "encrypt": (ValueError, TypeError),
+    "decrypt": (F.DecryptionError,),
+    "sign": KEY_ERRORS + (AttributeError,),
+    "verify": KEY_ERRORS + (F.VerificationError,),
+    "compute_hash": KEY_ERRORS + (AttributeError,),
+    "sign_hash": KEY_ERRORS + (AttributeError,),
     # A block without a DigestInfo names no hash: the module reports it as a failed verification.
-    Signature(F, "find_signature_hash", ("decrypted_signature",), (F.VerificationError,),
-              exact=(("decrypted_signature", bytes),)),
-    Signature(M, "PyCryptodomeKey.__init__", ("self", "pub_bytes", "priv_bytes"), (AttributeError, TypeError),
-              n_defaults=1, owner="PyCryptodomeKey"),
-    Signature(M, "PyCryptodomeKey.publickey", ("self",), (AttributeError,), owner="PyCryptodomeKey"),
-    # A pass phrase sends the private material to the core, which refuses what it cannot protect.
-    Signature(M, "PyCryptodomeKey.export_key", ("self",), (AttributeError, ValueError, TypeError), varargs=True,
-              varkw=True, owner="PyCryptodomeKey"),
-    Signature(M, "PyCryptodomeCipher.__init__", ("self", "key"), (AttributeError, TypeError),
-              owner="PyCryptodomeCipher"),
-    Signature(M, "PyCryptodomeCipher.encrypt", ("self", "plaintext"), (AttributeError, ValueError, TypeError),
-              owner="PyCryptodomeCipher"),
-    Signature(M, "PyCryptodomeCipher.decrypt", ("self", "ciphertext"), (AttributeError, ValueError, TypeError),
-              owner="PyCryptodomeCipher"),
-    Signature(M, "pycryptodome_generate", ("bits", "randfunc"), (), n_defaults=1),
+    "find_signature_hash": (F.VerificationError,),
+    "PyCryptodomeKey.__init__": (AttributeError, TypeError),
+    "PyCryptodomeKey.publickey": (AttributeError,),
+    # A pass phrase sends the private material to the core, which refuses what it cannot protect;
+    # one given twice is refused.
+    "PyCryptodomeKey.export_key": (AttributeError, ValueError, TypeError),
+    "PyCryptodomeCipher.__init__": (AttributeError, TypeError),
+    "PyCryptodomeCipher.encrypt": (AttributeError, ValueError, TypeError),
+    "PyCryptodomeCipher.decrypt": (AttributeError, ValueError, TypeError),
+    "pycryptodome_generate": (),
     # Data in the form of key bytes is read by the core, which refuses what it cannot read.
-    Signature(M, "pycryptodome_import_key", ("extern_key", "passphrase"), (ValueError, TypeError), n_defaults=1),
-    Signature(M, "PKCS1_OAEP_Mock.new", ("key",), (), varargs=True, varkw=True),
-]
+    "pycryptodome_import_key": (ValueError, TypeError),
+    "PKCS1_OAEP_Mock.new": (),
+}
+
+
+def declared_functions(twin):
+    """(path, function, owner) of every function and method the twin defines, in its order;
+    owner is the class whose instances a method binds to, "" for a static method."""
+    for name, value in vars(twin).items():
+        if isinstance(value, FunctionType) and value.__module__ == twin.__name__:
+            yield name, value, ""
+        elif isinstance(value, type) and value.__module__ == twin.__name__ and value.__qualname__ == name:
+            for attribute, member in vars(value).items():
+                if isinstance(member, staticmethod):
+                    yield f"{name}.{attribute}", member.__func__, ""
+                elif isinstance(member, FunctionType):
+                    yield f"{name}.{attribute}", member, name
+
+
+def signature(module, path, function, owner):
+    """The binding of a twin function: a parameter annotated with the name of a built-in type
+    must be exactly of that type (scripts/declare.py holds the twins to that)."""
+    parameters = list(inspect.signature(function).parameters.values())
+    named = [p for p in parameters if p.kind is inspect.Parameter.POSITIONAL_OR_KEYWORD]
+    return Signature(module, path, tuple(p.name for p in named), RAISES[path],
+                     n_defaults=sum(p.default is not p.empty for p in named),
+                     varargs=any(p.kind is inspect.Parameter.VAR_POSITIONAL for p in parameters),
+                     varkw=any(p.kind is inspect.Parameter.VAR_KEYWORD for p in parameters),
+                     exact=tuple((p.name, getattr(builtins, p.annotation)) for p in named
+                                 if isinstance(getattr(builtins, str(p.annotation), None), type)),
+                     owner=owner)
+
+
+SIGNATURES = [signature(module, *declared) for module, twin in ((F, twins.ferrovan), (M, twins.mirelock))
+              for declared in declared_functions(twin)]
 PARAMETER_NAMES = sorted({name for s in SIGNATURES for name in s.params} | {"args", "kwargs", "data"})
 
 

@@ -22,6 +22,7 @@ from hypothesis import assume, given, note, settings
 from hypothesis import strategies as st
 
 import halcyra_pqc
+import twins._checks
 import twins.ferrovan
 import twins.mirelock
 from conftest import DELETE, run_python
@@ -54,7 +55,7 @@ def module_pairs():
 
 # --- The bodies' attributes and the functions' make-up ---------------------------------------
 
-TWIN_HELPERS = {"ferrovan": ["bytes_or_none", "check_exact", "_DIGEST_INFOS", "_digest_info_name"], "mirelock": []}
+TWIN_HELPERS = {"ferrovan": ["bytes_or_none", "check_exact", "digest_info_name"], "mirelock": ["passphrase_of"]}
 
 
 @pytest.mark.parametrize("native, twin", module_pairs(), ids=["ferrovan", "mirelock"])
@@ -533,7 +534,7 @@ def plausible_values(material, instances):
                                                      "sha3-256", "SHAKE128", "", "no such hash")]
     blocks = [lambda m: block, lambda m: block[:-1], lambda m: b"\x00" * 40, lambda m: b""]
     blocks += [lambda m, prefix=prefix, size=size: b"\x00\x01" + prefix + b"d" * size
-               for _, prefix, size in twins.ferrovan._DIGEST_INFOS]
+               for _, prefix, size in twins._checks._DIGEST_INFOS]
     texts = [lambda m: None, lambda m: "PEM", lambda m: b"pass phrase", lambda m: 2048]
     ciphertexts = [lambda m, ct=ct: ct for ct in material["ciphertexts"]] + [lambda m: b"packed"]
     pools = {"message": data, "plaintext": data, "hash_value": data, "method_name": names, "hash_method": names,

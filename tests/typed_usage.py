@@ -68,11 +68,24 @@ def mirelock_calls(out: BinaryIO, pem_text: str) -> None:
 
     cipher.encrypt("text")  # type: ignore[arg-type]
     PKCS1_OAEP.new(key.export_key())  # type: ignore[arg-type]
-    RSA.import_key(12345)  # type: ignore[type-var]
+    RSA.import_key(12345)  # type: ignore[call-overload]
     # Attributes of PyCryptodome's key objects that these keys do not have.
     key.size_in_bytes()  # type: ignore[attr-defined]
     key.has_private()  # type: ignore[attr-defined]
     RSA.importKey(pem_text)  # type: ignore[attr-defined]
+
+
+def pem_files(p: str, q: str) -> None:
+    # PyCryptodome's everyday idiom: a private key read from its PEM text, its public key
+    # written to a binary file. The text comes back as it was; the derived public key is bytes.
+    key = RSA.import_key(open(p).read())
+    with open(q, "wb") as f:
+        f.write(key.publickey().export_key())
+    assert_type(key, PyCryptodomeKey[str])
+    assert_type(key.export_key(), str)
+    assert_type(key.export_key("PEM", "pass phrase"), str | bytes)
+    open(q, "w").write(key.export_key())
+    f.write(key.export_key())  # type: ignore[arg-type]
 
 
 def annotated_key(key: PyCryptodomeKey) -> bytes:

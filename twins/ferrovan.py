@@ -10,7 +10,7 @@ from halcyra_pqc import generate_pqc_kem_keypair, pqc_encrypt_payload, pqc_decry
 # Every statement stands on the line that the native module's records give it. The native
 # module checks the exact types of annotated arguments while it binds them, before the body:
 # the twin checks them on the line after the definition, the first its body has.
-from ._checks import bytes_or_none, check_exact
+from ._checks import bytes_or_none, check_exact, digest_info_name
 
 class DecryptionError(Exception):
     """Raised when decryption fails."""
@@ -136,27 +136,8 @@ def sign_hash(hash_value: "bytes", priv_key: "PrivateKey", hash_method: "str") -
 
 def find_signature_hash(decrypted_signature: "bytes") -> "str":
     """Finds the signature hash from the decrypted signature block."""; check_exact(("decrypted_signature", decrypted_signature, bytes))
-    if (decrypted_signature := _digest_info_name(decrypted_signature)) is None: raise VerificationError("Verification failed")
+    if (decrypted_signature := digest_info_name(decrypted_signature)) is None: raise VerificationError("Verification failed")
     return decrypted_signature  # the name found: the native function has no local of its own to hold it
-
-
-# The DER DigestInfo prefix of each hash that a PKCS#1 v1.5 signature block can name, with the
-# length of the digest that must follow it to the end of the block.
-_DIGEST_INFOS = (
-    ("MD5", bytes.fromhex("3020300c06082a864886f70d020505000410"), 16),
-    ("SHA-1", bytes.fromhex("3021300906052b0e03021a05000414"), 20),
-    ("SHA-224", bytes.fromhex("302d300d06096086480165030402040500041c"), 28),
-    ("SHA-256", bytes.fromhex("3031300d060960864801650304020105000420"), 32),
-    ("SHA-384", bytes.fromhex("3041300d060960864801650304020205000430"), 48),
-    ("SHA-512", bytes.fromhex("3051300d060960864801650304020305000440"), 64),
-)
-
-
-def _digest_info_name(block):
-    for name, prefix, size in _DIGEST_INFOS:
-        if len(block) >= len(prefix) + size and block[-(len(prefix) + size):].startswith(prefix):
-            return name
-    return None
 
 
 __test__ = {}

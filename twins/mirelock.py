@@ -6,7 +6,7 @@ from halcyra_pqc import generate_pqc_kem_keypair, pqc_encrypt_payload, pqc_decry
 # Every statement stands on the line that the native module's records give it. The native
 # module registers its RSA object in sys.modules as halcyra_pqc.mirelock.RSA; the twin
 # registers its own under the twin's name, so that importing it never shadows the real one.
-
+from ._checks import passphrase_of
 
 class PyCryptodomeKey:
     def __init__(self, pub_bytes, priv_bytes=None):
@@ -15,7 +15,7 @@ class PyCryptodomeKey:
     def publickey(self):
         return PyCryptodomeKey(self.pub_bytes)
     def export_key(self, *args, **kwargs):
-        if (passphrase := kwargs.get("passphrase", args[1] if len(args) > 1 else None)) is None or not self.priv_bytes: return self.priv_bytes if self.priv_bytes else self.pub_bytes
+        if (passphrase := passphrase_of(args, kwargs)) is None or not self.priv_bytes: return self.priv_bytes if self.priv_bytes else self.pub_bytes
         from halcyra_pqc import protect_private_key; return protect_private_key(self.priv_bytes, passphrase)
 class PyCryptodomeCipher:
     def __init__(self, key):

@@ -17,7 +17,7 @@ Ref item(PyObject* res, Py_ssize_t index) noexcept {
         return Ref::share(PySequence_Fast_ITEMS(res)[index]);
     }
     Ref key = Ref::steal(PyLong_FromSsize_t(index));
-    return key ? frame::getitem(res, key) : Ref();
+    return key ? frame::getitem(res, key.get()) : Ref();
 }
 
 Ref pack_items(PyObject* res, Py_ssize_t length) noexcept {
@@ -29,11 +29,11 @@ Ref pack_items(PyObject* res, Py_ssize_t length) noexcept {
         Ref rsa_ct = item(res, 1);
         Ref nonce = rsa_ct ? item(res, 2) : Ref();
         Ref sealed = nonce ? item(res, 3) : Ref();
-        return sealed ? frame::call(pack_ciphertext, mlkem_ct.get(), rsa_ct.get(), nonce.get(), sealed.get()) : Ref();
+        return sealed ? frame::call(pack_ciphertext.get(), mlkem_ct.get(), rsa_ct.get(), nonce.get(), sealed.get()) : Ref();
     }
     Ref nonce = item(res, 1);
     Ref sealed = nonce ? item(res, 2) : Ref();
-    return sealed ? frame::call(pack_ciphertext, mlkem_ct.get(), Py_None, nonce.get(), sealed.get()) : Ref();
+    return sealed ? frame::call(pack_ciphertext.get(), mlkem_ct.get(), Py_None, nonce.get(), sealed.get()) : Ref();
 }
 
 }  // namespace
@@ -47,7 +47,7 @@ Ref import_function(const frame::Name& name) noexcept { return frame::import_fro
 
 bool generate_key_pair(Ref (&pair)[2]) noexcept {
     Ref generated = frame::call_global(n::generate_pqc_kem_keypair);
-    return generated && frame::unpack(generated, pair, 2);
+    return generated && frame::unpack(generated.get(), pair, 2);
 }
 
 PyObject* pack(const frame::Site& fn, PyObject* res, PackLines lines) noexcept {

@@ -4,7 +4,7 @@
 
 #include <Python.h>
 
-#include "../frame/names.h"
+#include "../frame/text.h"
 #include "../frame/record.h"
 #include "../frame/ref.h"
 

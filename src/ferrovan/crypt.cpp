@@ -2,8 +2,7 @@
 #include "../core/contract.h"
 #include "../frame/lookup.h"
 #include "../frame/raising.h"
-#include "functions.h"
-#include "names.h"
+#include "shared.h"
 
 namespace ferrovan {
 namespace {
@@ -12,57 +11,44 @@ using frame::Def;
 using frame::Ref;
 
 // def encrypt(message, pub_key):
-//     pub_bytes = pub_key.key_bytes if isinstance(pub_key, PublicKey) else pub_key     (65)
-//     res = pqc_encrypt_payload(message, pub_bytes)                                    (66)
-//     if len(res) == 4:                                                                (67)
-//         return pack_ciphertext(res[0], res[1], res[2], res[3])                       (68)
-//     return pack_ciphertext(res[0], None, res[1], res[2])                             (70)
+//     pub_bytes = pub_key.key_bytes if isinstance(pub_key, PublicKey) else pub_key
+//     res = pqc_encrypt_payload(message, pub_bytes)
+//     if len(res) == 4:
+//         return pack_ciphertext(res[0], res[1], res[2], res[3])
+//     return pack_ciphertext(res[0], None, res[1], res[2])
 PyObject* encrypt_body(const Def& fn, PyObject* const* a) noexcept {
+    using at = declared::encrypt;
     Ref pub_bytes = key_bytes_of(a[1], n::PublicKey);
-    if (!pub_bytes) return fn.fail(65);
+    if (!pub_bytes) return fn.fail(at::pub_bytes);
     Ref res = frame::call_global(n::pqc_encrypt_payload, a[0], pub_bytes.get());
-    if (!res) return fn.fail(66);
-    return core::pack(fn, res, {.length = 67, .hybrid = 68, .pure = 70});
+    if (!res) return fn.fail(at::res);
+    return core::pack(fn, res.get(),
+                      {.length = at::if_len, .hybrid = at::return_pack_ciphertext, .pure = at::return_pack_ciphertext_2});
 }
 
 // def decrypt(crypto, priv_key):
-//     priv_bytes = priv_key.key_bytes if isinstance(priv_key, PrivateKey) else priv_key  (74)
+//     priv_bytes = priv_key.key_bytes if isinstance(priv_key, PrivateKey) else priv_key
 //     try:
-//         return pqc_decrypt_payload(crypto, priv_bytes)                                 (76)
+//         return pqc_decrypt_payload(crypto, priv_bytes)
 //     except Exception as exc:
-//         raise DecryptionError("Decryption failed") from exc                            (78)
+//         raise DecryptionError("Decryption failed") from exc
 PyObject* decrypt_body(const Def& fn, PyObject* const* a) noexcept {
+    using at = declared::decrypt;
     Ref priv_bytes = key_bytes_of(a[1], n::PrivateKey);
-    if (!priv_bytes) return fn.fail(74);
+    if (!priv_bytes) return fn.fail(at::priv_bytes);
     Ref message = frame::call_global(n::pqc_decrypt_payload, a[0], priv_bytes.get());
     if (message) return message.release();
-    fn.fail(76);
+    fn.fail(at::return_pqc_decrypt_payload);
     Ref exc = frame::catch_exception();
     if (!exc) return nullptr;
-    frame::Handling handling(exc);
-    frame::raise_new(frame::global(n::DecryptionError), n::decryption_failed, exc);
-    return fn.fail(78);
+    frame::Handling handling(exc.get());
+    frame::raise_new(frame::global(n::DecryptionError).get(), n::decryption_failed.object(), exc.get());
+    return fn.fail(at::raise_DecryptionError);
 }
 
 }  // namespace
 
-Def encrypt({
-    .name = &n::encrypt,
-    .qualname = &n::encrypt,
-    .line = 63,
-    .params = {&n::message, &n::pub_key},
-    .locals = {&n::pub_bytes, &n::res},
-    .doc = &n::doc_encrypt,
-    .body = encrypt_body,
-});
-Def decrypt({
-    .name = &n::decrypt,
-    .qualname = &n::decrypt,
-    .line = 72,
-    .params = {&n::crypto, &n::priv_key},
-    .locals = {&n::priv_bytes, &n::exc},
-    .doc = &n::doc_decrypt,
-    .body = decrypt_body,
-});
+Def encrypt(declared::encrypt::spec, encrypt_body);
+Def decrypt(declared::decrypt::spec, decrypt_body);
 
 }  // namespace ferrovan

@@ -6,7 +6,7 @@
 
 #include "compiler.h"
 #include "extras.h"
-#include "frame_names.h"
+#include "python_names.h"
 #include "ref.h"
 
 namespace frame {
@@ -94,7 +94,7 @@ HALCYRA_COLD void raise_exact_type(const Def& fn, int index, PyObject* value) no
         .text("' has incorrect type (expected ")
         .text(expected->tp_name)
         .text(", got ")
-        .string(got, kMaxNameInMessage)
+        .string(got.get(), kMaxNameInMessage)
         .text(")")
         .raise();
     if (!PyType_IsSubtype(Py_TYPE(value), expected)) return;
@@ -102,7 +102,7 @@ HALCYRA_COLD void raise_exact_type(const Def& fn, int index, PyObject* value) no
     Ref note = Ref::steal(PyUnicode_FromFormat(
         "Subclasses of the built-in type %s are rejected here: only an exact %s object is accepted.",
         expected->tp_name, expected->tp_name));
-    Ref added = note ? Ref::steal(PyObject_CallMethodOneArg(error, n::add_note, note)) : Ref();
+    Ref added = note ? Ref::steal(PyObject_CallMethodOneArg(error.get(), n::add_note.object(), note.get())) : Ref();
     // The TypeError is what the caller must see; a note that cannot be added is left out.
     if (!added) PyErr_Clear();
     PyErr_SetRaisedException(error.release());
@@ -127,7 +127,7 @@ int parameter_index(const Def& fn, PyObject* keyword) noexcept {
         if (fn.spec.params[i]->object() == keyword) return i;
     }
     for (int i = 0; i < fn.n_params; ++i) {
-        if (same_name(*fn.spec.params[i], keyword)) return i;
+        if (same_name(fn.spec.params[i]->object(), keyword)) return i;
     }
     return -1;
 }
@@ -177,6 +177,15 @@ PyObject* const* bind(const Def& fn, PyObject* const* args, size_t nargsf, PyObj
         out[i] = PyTuple_GET_ITEM(fn.defaults(), i - fn.n_required);
     }
     return check_exact_types(fn, out) ? out : nullptr;
+}
+
+HALCYRA_COLD void raise_given_twice(const Def& fn, const Name& parameter) noexcept {
+    Message()
+        .text(fn.spec.qualname->text())
+        .text("() got multiple values for argument '")
+        .text(parameter.text())
+        .text("'")
+        .raise();
 }
 
 }  // namespace frame

@@ -15,4 +15,10 @@ namespace frame {
 PyObject* const* bind(const Def& fn, PyObject* const* args, size_t nargsf, PyObject* kwnames,
                       PyObject** out) noexcept;
 
+// TypeError "<qualified name>() got multiple values for argument '<parameter>'", the
+// interpreter's message for a Python function's parameter given both by position and by
+// keyword: for a body that reads a parameter of the imitated interface from its *args and
+// **kwargs.
+void raise_given_twice(const Def& fn, const Name& parameter) noexcept;
+
 }  // namespace frame

@@ -1,8 +1,9 @@
 #include "classes.h"
 
-#include "frame_names.h"
-#include "state.h"
+#include "function.h"
 #include "ops.h"
+#include "python_names.h"
+#include "state.h"
 
 namespace frame {
 namespace {
@@ -16,28 +17,28 @@ Ref resolve_bases(PyObject* bases, Ref& original) noexcept {
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(bases); ++i) {
         PyObject* base = PyTuple_GET_ITEM(bases, i);
         PyObject* entries_method = nullptr;
-        if (!PyType_Check(base) && PyObject_GetOptionalAttr(base, n::dunder_mro_entries, &entries_method) < 0) {
+        if (!PyType_Check(base) && PyObject_GetOptionalAttr(base, n::dunder_mro_entries.object(), &entries_method) < 0) {
             return {};
         }
         if (entries_method == nullptr) {
-            if (PyList_Append(resolved, base) < 0) return {};
+            if (PyList_Append(resolved.get(), base) < 0) return {};
             continue;
         }
         Ref method = Ref::steal(entries_method);
-        Ref entries = call(method, bases);
+        Ref entries = call(method.get(), bases);
         if (!entries) return {};
-        if (!PyTuple_Check(entries)) {
+        if (!PyTuple_Check(entries.get())) {
             PyErr_SetString(PyExc_TypeError, "__mro_entries__ must return a tuple");
             return {};
         }
         for (Py_ssize_t j = 0; j < PyTuple_GET_SIZE(entries.get()); ++j) {
-            if (PyList_Append(resolved, PyTuple_GET_ITEM(entries.get(), j)) < 0) return {};
+            if (PyList_Append(resolved.get(), PyTuple_GET_ITEM(entries.get(), j)) < 0) return {};
         }
         replaced = true;
     }
     if (!replaced) return Ref::share(bases);
     original = Ref::share(bases);
-    return Ref::steal(PyList_AsTuple(resolved));
+    return Ref::steal(PyList_AsTuple(resolved.get()));
 }
 
 // The most derived metaclass among the bases' types.
@@ -58,54 +59,46 @@ Ref most_derived_metaclass(PyObject* bases) noexcept {
     return Ref::share(reinterpret_cast<PyObject*>(winner));
 }
 
+// The namespace a class statement fills: __module__, __qualname__, __orig_bases__ when the
+// bases were replaced, the docstring, then the members.
+bool fill(PyObject* ns, const ClassSpec& spec, PyObject* original) noexcept {
+    const auto set = [ns](const Name& key, const Ref& value) {
+        return value && PyObject_SetItem(ns, key.object(), value.get()) == 0;
+    };
+    if (!set(n::dunder_module, Ref::share(module_name())) || !set(n::dunder_qualname, Ref::share(spec.name->object())) ||
+        (original != nullptr && !set(n::dunder_orig_bases, Ref::share(original))) ||
+        (spec.doc != nullptr && !set(n::dunder_doc, Ref::share(spec.doc->object())))) {
+        return false;
+    }
+    for (const ClassSpec::Member& member : spec.members) {
+        if (member.def == nullptr) break;
+        Ref function = make_function(*member.def);
+        if (function && member.is_static) function = call(staticmethod_type(), function.get());
+        if (!set(*member.def->spec.name, function)) return false;
+    }
+    return true;
+}
+
 }  // namespace
 
-ClassStatement::ClassStatement(const Name& name, PyObject* base) noexcept : name_(name) {
-    Ref written = Ref::steal(base != nullptr ? PyTuple_Pack(1, base) : PyTuple_New(0));
-    if (!written) return;
+Ref class_statement(const ClassSpec& spec) noexcept {
+    Ref written = Ref::steal(spec.base != nullptr ? PyTuple_Pack(1, *spec.base) : PyTuple_New(0));
+    if (!written) return {};
     Ref original;
-    bases_ = resolve_bases(written, original);
-    if (!bases_) return;
-    metaclass_ = most_derived_metaclass(bases_);
-    if (!metaclass_) return;
+    Ref bases = resolve_bases(written.get(), original);
+    Ref metaclass = bases ? most_derived_metaclass(bases.get()) : Ref();
+    if (!metaclass) return {};
     PyObject* prepare = nullptr;
-    if (PyObject_GetOptionalAttr(metaclass_, n::dunder_prepare, &prepare) < 0) return;
+    if (PyObject_GetOptionalAttr(metaclass.get(), n::dunder_prepare.object(), &prepare) < 0) return {};
+    Ref ns;
     if (prepare != nullptr) {
         Ref prepare_method = Ref::steal(prepare);
-        namespace_ = call(prepare_method, name_.object(), bases_.get());
+        ns = call(prepare_method.get(), spec.name->object(), bases.get());
     } else {
-        namespace_ = Ref::steal(PyDict_New());
+        ns = Ref::steal(PyDict_New());
     }
-    if (!namespace_) return;
-    ok_ = set(n::dunder_module, Ref::share(module_name())) && set(n::dunder_qualname, Ref::share(name_)) &&
-          (!original || set(n::dunder_orig_bases, std::move(original)));
-}
-
-bool ClassStatement::set(PyObject* key, const Ref& value) noexcept {
-    return value && PyObject_SetItem(namespace_, key, value) == 0;
-}
-
-ClassStatement& ClassStatement::doc(const Text& text) noexcept {
-    ok_ = ok_ && set(n::dunder_doc, Ref::share(text));
-    return *this;
-}
-
-ClassStatement& ClassStatement::function(const Def& def) noexcept {
-    ok_ = ok_ && set(*def.spec.name, make_function(def));
-    return *this;
-}
-
-ClassStatement& ClassStatement::static_function(const Def& def) noexcept {
-    if (ok_) {
-        Ref function = make_function(def);
-        ok_ = function && set(*def.spec.name, call(staticmethod_type(), function.get()));
-    }
-    return *this;
-}
-
-Ref ClassStatement::build() noexcept {
-    if (!ok_) return {};
-    return call(metaclass_, name_.object(), bases_.get(), namespace_.get());
+    if (!ns || !fill(ns.get(), spec, original.get())) return {};
+    return call(metaclass.get(), spec.name->object(), bases.get(), ns.get());
 }
 
 }  // namespace frame

@@ -3,7 +3,7 @@
 
 #include <Python.h>
 
-#include "names.h"
+#include "text.h"
 
 namespace frame {
 
@@ -20,7 +20,8 @@ public:
     NameTuple(const NameTuple&) = delete;
     NameTuple& operator=(const NameTuple&) = delete;
 
-    operator PyObject*() const noexcept { return tuple_; }
+    // Borrowed; lives as long as the process.
+    PyObject* object() const noexcept { return tuple_; }
 
     static bool prepare_all() noexcept;
 

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "frame_names.h"
+#include "python_names.h"
 #include "ops.h"
 #include "ref.h"
 #include "state.h"
@@ -40,8 +40,9 @@ bool names_fit_messages(const FunctionSpec& spec, int n_params) noexcept {
 
 }  // namespace
 
-Def::Def(const FunctionSpec& spec_) noexcept
+Def::Def(const FunctionSpec& spec_, Body body_) noexcept
     : spec(spec_),
+      body(body_),
       n_params(count(spec_.params, kMaxParams)),
       n_required(n_params - spec_.n_defaults),
       checks_types(any_type(spec_.exact)),
@@ -93,7 +94,7 @@ bool Def::prepare() noexcept {
     Ref kwnames = Ref::steal(PyTuple_Pack(4, n::co_varnames.object(), n::co_argcount.object(),
                                           n::co_nlocals.object(), n::co_flags.object()));
     if (!empty || !argcount || !nlocals || !co_flags || !kwnames) return false;
-    Ref code = call_method_with_keywords(empty, n::replace, kwnames, varnames.get(), argcount.get(),
+    Ref code = call_method_with_keywords(empty.get(), n::replace, kwnames.get(), varnames.get(), argcount.get(),
                                          nlocals.get(), co_flags.get());
     if (!code) return false;
     code_ = code.release();

@@ -5,7 +5,7 @@
 #include <Python.h>
 
 #include "extras.h"
-#include "names.h"
+#include "text.h"
 #include "record.h"
 
 namespace frame {
@@ -25,7 +25,6 @@ using PlainBody = PyObject* (*)(const Def& fn, PyObject* const* args) noexcept;
 using BodyWithExtras = PyObject* (*)(const Def& fn, PyObject* const* args, const Extras& extras) noexcept;
 
 struct Body {
-    constexpr Body() noexcept = default;
     constexpr Body(PlainBody body) noexcept : plain(body) {}
     constexpr Body(BodyWithExtras body) noexcept : with_extras(body) {}
     PlainBody plain = nullptr;
@@ -37,7 +36,8 @@ struct Annotation {
     const Text* value;
 };
 
-// How one function looks from Python and how it binds its arguments.
+// How one function looks from Python and how it binds its arguments: what its twin declares
+// (scripts/declare.py writes each module's descriptions into its declared.h).
 struct FunctionSpec {
     const Name* name;
     const Name* qualname;
@@ -51,17 +51,17 @@ struct FunctionSpec {
     PyTypeObject* exact[kMaxParams] = {};     // an exact built-in type required, per parameter
     const Text* doc = nullptr;
     Annotation annotations[kMaxParams + 1] = {};
-    Body body;
 };
 
-// A FunctionSpec with the constants made from it when the module is prepared: the
-// defaults tuple, the code object and the name of its traceback records. Defs are
-// namespace-scope objects that link themselves into the library's list.
+// A function: its description, its body, and the constants made from the description when
+// the module is prepared (the defaults tuple, the code object and the name of its traceback
+// records). Defs are namespace-scope objects that link themselves into the library's list.
 class Def : public Site {
 public:
-    explicit Def(const FunctionSpec& spec) noexcept;
+    Def(const FunctionSpec& spec, Body body) noexcept;
 
-    const FunctionSpec spec;
+    const FunctionSpec& spec;
+    const Body body;
     const int n_params;
     const int n_required;
     const bool checks_types;  // some parameter requires an exact built-in type

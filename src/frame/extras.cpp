@@ -23,7 +23,7 @@ PyObject* Extras::keyword(const Name& name) const noexcept {
         if (PyTuple_GET_ITEM(kwnames_, k) == name.object()) return keyword_values_[k];
     }
     for (Py_ssize_t k = PyTuple_GET_SIZE(kwnames_) - 1; k >= 0; --k) {
-        if (same_name(name, PyTuple_GET_ITEM(kwnames_, k))) return keyword_values_[k];
+        if (same_name(name.object(), PyTuple_GET_ITEM(kwnames_, k))) return keyword_values_[k];
     }
     return nullptr;
 }

@@ -3,7 +3,7 @@
 
 #include <Python.h>
 
-#include "names.h"
+#include "text.h"
 
 namespace frame {
 

@@ -36,10 +36,10 @@ PyObject* dispatch(PyObject* self, PyObject* const* args, size_t nargsf, PyObjec
     // must end in RecursionError, as it would in Python, not in a stack overflow. As for a
     // Python call that cannot start, the caller's statement records the error.
     if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
-    PyObject* result = def.spec.body.with_extras != nullptr
-                           ? def.spec.body.with_extras(def, bound, Extras(args, PyVectorcall_NARGS(nargsf), kwnames,
-                                                                          def.n_params))
-                           : def.spec.body.plain(def, bound);
+    PyObject* result = def.body.with_extras != nullptr
+                           ? def.body.with_extras(def, bound, Extras(args, PyVectorcall_NARGS(nargsf), kwnames,
+                                                                     def.n_params))
+                           : def.body.plain(def, bound);
     Py_LeaveRecursiveCall();
     return result;
 }
@@ -156,7 +156,7 @@ Ref make_function(const Def& def) noexcept {
     if (!annotations) return {};
     for (const Annotation& a : def.spec.annotations) {
         if (a.key == nullptr) break;
-        if (PyDict_SetItem(annotations, a.key->object(), a.value->object()) < 0) return {};
+        if (PyDict_SetItem(annotations.get(), a.key->object(), a.value->object()) < 0) return {};
     }
     FunctionObject* fn = PyObject_GC_New(FunctionObject, function_type);
     if (fn == nullptr) return {};

@@ -4,12 +4,13 @@
 
 #include "constants.h"
 #include "definition.h"
-#include "frame_names.h"
 #include "function.h"
 #include "lookup.h"
-#include "names.h"
+#include "python_internals.h"
+#include "python_names.h"
 #include "record.h"
 #include "ref.h"
+#include "text.h"
 
 #ifndef HALCYRA_COMPILED_FOR_MAJOR
 #define HALCYRA_COMPILED_FOR_MAJOR PY_MAJOR_VERSION
@@ -66,7 +67,7 @@ PyObject* create(PyObject* spec, PyModuleDef*) noexcept {
     // The names are made by the exec step, so the create step spells its attributes out.
     Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
     if (!name) return nullptr;
-    Ref module = Ref::steal(PyModule_NewObject(name));
+    Ref module = Ref::steal(PyModule_NewObject(name.get()));
     if (!module) return nullptr;
     struct Copy {
         const char* from;
@@ -85,7 +86,7 @@ PyObject* create(PyObject* spec, PyModuleDef*) noexcept {
         if (PyObject_GetOptionalAttrString(spec, copy.from, &value) < 0) return nullptr;
         Ref owned = Ref::steal(value);
         if (!owned || (copy.skip_none && owned.get() == Py_None)) continue;
-        if (PyObject_SetAttrString(module, copy.to, owned) < 0) return nullptr;
+        if (PyObject_SetAttrString(module.get(), copy.to, owned.get()) < 0) return nullptr;
     }
     return module.release();
 }
@@ -131,7 +132,9 @@ bool prepare_constants(PyObject* module) noexcept {
     const int present = PyDict_Contains(modules, process.name);
     if (present < 0 || (present == 0 && PyDict_SetItem(modules, process.name, module) < 0)) return false;
     if (process.staticmethod == nullptr) {
-        if (PyObject_GetOptionalAttr(process.builtins, n::staticmethod, &process.staticmethod) < 0) return false;
+        if (PyObject_GetOptionalAttr(process.builtins, n::staticmethod.object(), &process.staticmethod) < 0) {
+            return false;
+        }
         if (process.staticmethod == nullptr) {
             raise_undefined(n::staticmethod);
             return false;
@@ -148,14 +151,8 @@ void release_module() noexcept { Py_CLEAR(process.singleton); }
 int exec(PyObject* module) noexcept {
     if (process.singleton != nullptr) {
         if (process.singleton == module) {
-            // A re-import gets the loaded module from the create step, and the import system
-            // then drops the module's state block and allocates another without freeing the
-            // first: free it here, or every re-import leaks a block.
-            void* current = PyModule_GetState(module);
-            if (current != process.module_state) {
-                PyMem_Free(process.module_state);
-                process.module_state = current;
-            }
+            // A re-import gets the loaded module from the create step.
+            internals::keep_module_state(module, process.module_state);
             return 0;
         }
         PyErr_Format(PyExc_RuntimeError,
@@ -163,13 +160,14 @@ int exec(PyObject* module) noexcept {
                      process.info->short_name);
         return -1;
     }
+    // A fresh module object owns its block: it is only recorded, for the re-imports.
     process.module_state = PyModule_GetState(module);
     if (!prepare_module(module)) {
         release_module();
         return -1;
     }
     if (!prepare_constants(module)) {
-        body_site.fail(1);
+        body_site.fail(kPreparationLine);
         release_module();
         return -1;
     }
@@ -207,5 +205,9 @@ PyObject* initialise(const ModuleInfo& info) noexcept {
     definition.m_name = info.short_name;
     return PyModuleDef_Init(&definition);
 }
+
+bool define(const Def& def) noexcept { return assign(*def.spec.name, make_function(def)); }
+
+bool define(const ClassSpec& spec) noexcept { return assign(*spec.name, class_statement(spec)); }
 
 }  // namespace frame

@@ -6,8 +6,9 @@
 
 #include <cstddef>
 
-#include "names.h"
+#include "python_internals.h"
 #include "ref.h"
+#include "text.h"
 
 namespace frame {
 
@@ -53,7 +54,7 @@ Ref call_method_with_keywords(PyObject* self, PyObject* name, PyObject* kwnames,
 inline bool module_attribute(PyObject* self, const Name& name, Ref& found) noexcept {
     if (!PyModule_CheckExact(self) || !name.plain_module_attribute()) return false;
     PyObject* value = nullptr;
-    if (PyDict_GetItemRef(PyModule_GetDict(self), name, &value) == 0) return false;
+    if (PyDict_GetItemRef(PyModule_GetDict(self), name.object(), &value) == 0) return false;
     found = Ref::steal(value);  // empty with the lookup's exception when it failed
     return true;
 }
@@ -61,7 +62,7 @@ inline bool module_attribute(PyObject* self, const Name& name, Ref& found) noexc
 template <class... Args>
 Ref call_method(PyObject* self, const Name& name, Args... args) noexcept {
     Ref attribute;
-    if (module_attribute(self, name, attribute)) return attribute ? call(attribute, args...) : Ref();
+    if (module_attribute(self, name, attribute)) return attribute ? call(attribute.get(), args...) : Ref();
     return call_method(self, name.object(), args...);
 }
 
@@ -69,18 +70,17 @@ template <class... Args>
 Ref call_method_with_keywords(PyObject* self, const Name& name, PyObject* kwnames, Args... args) noexcept {
     Ref attribute;
     if (module_attribute(self, name, attribute)) {
-        return attribute ? call_with_keywords(attribute, kwnames, args...) : Ref();
+        return attribute ? call_with_keywords(attribute.get(), kwnames, args...) : Ref();
     }
     return call_method_with_keywords(self, name.object(), kwnames, args...);
 }
 
 inline Ref getattr(PyObject* obj, PyObject* name) noexcept { return Ref::steal(PyObject_GetAttr(obj, name)); }
+inline Ref getattr(PyObject* obj, const Name& name) noexcept { return getattr(obj, name.object()); }
 
-// obj.name = value, for one of the module's names. They are interned already, so the
-// type's slot is called directly; PyObject_SetAttr would check and intern the name first.
+// obj.name = value, for one of the module's names, which are interned already.
 inline bool setattr(PyObject* obj, const Name& name, PyObject* value) noexcept {
-    setattrofunc set = Py_TYPE(obj)->tp_setattro;
-    return (set != nullptr ? set(obj, name, value) : PyObject_SetAttr(obj, name, value)) == 0;
+    return internals::set_interned_attribute(obj, name.object(), value) == 0;
 }
 
 // obj[key] with Python's subscription semantics; integer keys are the caller's constants.

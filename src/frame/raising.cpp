@@ -14,7 +14,7 @@ Ref instantiate(PyObject* value, const char* not_an_exception) noexcept {
         return {};
     }
     Ref instance = call(value);
-    if (instance && !PyExceptionInstance_Check(instance)) {
+    if (instance && !PyExceptionInstance_Check(instance.get())) {
         PyErr_Format(PyExc_TypeError, "calling %R should have returned an instance of BaseException, not %R",
                      value, reinterpret_cast<PyObject*>(Py_TYPE(instance.get())));
         return {};
@@ -30,18 +30,19 @@ PyObject* raise(PyObject* value, PyObject* cause) noexcept {
     if (cause != nullptr) {
         Ref cause_instance = instantiate(cause, "exception causes must derive from BaseException");
         if (!cause_instance) return nullptr;
-        PyException_SetCause(instance, cause_instance.release());
+        // The cause's reference goes to the exception.
+        PyException_SetCause(instance.get(), cause_instance.release());
     }
     // PyErr_SetObject, unlike restoring a raised exception, chains the handled exception
     // as the context, as a raise statement does.
-    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(instance.get())), instance);
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(instance.get())), instance.get());
     return nullptr;
 }
 
 PyObject* raise_new(PyObject* cls, PyObject* message, PyObject* cause) noexcept {
     if (cls == nullptr) return nullptr;
     Ref error = call(cls, message);
-    return error ? raise(error, cause) : nullptr;
+    return error ? raise(error.get(), cause) : nullptr;
 }
 
 Ref catch_exception() noexcept {

@@ -1,13 +1,12 @@
 #include "record.h"
 
-#include <frameobject.h>
-
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 
-#include "state.h"
+#include "python_internals.h"
 #include "ref.h"
+#include "state.h"
 
 namespace frame {
 namespace {
@@ -64,15 +63,11 @@ PyObject* Site::fail(int line) const noexcept {
     PyObject* raised = PyErr_GetRaisedException();
     if (raised == nullptr) return nullptr;
     Ref code = Ref::steal(record_code(this, line));
-    Ref frame;
-    if (code) {
-        frame = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_New(
-            PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()), module_dict(), nullptr)));
-    }
-    if (!frame) PyErr_Clear();
+    Ref record_frame = code ? Ref::steal(internals::record_frame(code.get(), module_dict())) : Ref();
+    if (!record_frame) PyErr_Clear();
     PyErr_SetRaisedException(raised);
     // Fails only for lack of memory, and then chains the original to the MemoryError.
-    if (frame) (void)PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
+    if (record_frame) (void)PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(record_frame.get()));
     return nullptr;
 }
 

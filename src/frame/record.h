@@ -18,7 +18,7 @@ public:
     const char* name() const noexcept { return name_; }
 
     // Adds the record (this site, line) to the exception in flight and returns nullptr,
-    // so a failing statement reads `return site.fail(66);`.
+    // so a failing statement reads `return fn.fail(at::res);`.
     PyObject* fail(int line) const noexcept;
     // The same, for statements whose result is a truth value.
     bool failed(int line) const noexcept {

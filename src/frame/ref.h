@@ -8,7 +8,9 @@
 namespace frame {
 
 // Owns one strong reference, or none. Moves, never copies, so every reference the
-// runtime takes is released exactly once on every path.
+// runtime takes is released exactly once on every path. The pointer is only ever handed out
+// by name, get() to lend it and release() to give it away, so an owned reference never
+// reaches a call that steals it unnoticed.
 class Ref {
 public:
     Ref() noexcept = default;
@@ -31,7 +33,7 @@ public:
     }
 
     PyObject* get() const noexcept { return p_; }
-    operator PyObject*() const noexcept { return p_; }
+    explicit operator bool() const noexcept { return p_ != nullptr; }
     // Hands the reference to the caller (to return it to the interpreter).
     PyObject* release() noexcept { return std::exchange(p_, nullptr); }
 

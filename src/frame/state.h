@@ -34,7 +34,7 @@ struct ProcessState {
     PyObject* name = nullptr;
     PyObject* staticmethod = nullptr;
     // The loaded module's state block (empty: the definition reserves no state), which a
-    // re-import replaces; see the exec step.
+    // re-import replaces (internals::keep_module_state).
     void* module_state = nullptr;
 };
 

@@ -38,14 +38,14 @@ bool unpack(PyObject* value, Ref* out, Py_ssize_t count) noexcept {
     Ref iterator = Ref::steal(PyObject_GetIter(value));
     if (!iterator) return false;
     for (Py_ssize_t i = 0; i < count; ++i) {
-        out[i] = Ref::steal(PyIter_Next(iterator));
+        out[i] = Ref::steal(PyIter_Next(iterator.get()));
         if (!out[i]) {
             if (!PyErr_Occurred()) raise_too_few(i);
             return false;
         }
     }
     // The iterator must end after the last name is filled.
-    Ref extra = Ref::steal(PyIter_Next(iterator));
+    Ref extra = Ref::steal(PyIter_Next(iterator.get()));
     if (extra) raise_too_many(count);
     return !PyErr_Occurred();
 }
@@ -68,7 +68,7 @@ Ref call_unpacked(PyObject* func, PyObject* iterable) noexcept {
         items = Ref::steal(PySequence_Tuple(iterable));
         if (!items) return {};
     }
-    return Ref::steal(PyObject_Call(func, items, nullptr));
+    return Ref::steal(PyObject_Call(func, items.get(), nullptr));
 }
 
 }  // namespace frame

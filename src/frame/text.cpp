@@ -1,4 +1,4 @@
-#include "names.h"
+#include "text.h"
 
 #include "python_internals.h"
 

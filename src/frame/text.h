@@ -16,7 +16,7 @@ public:
     Text(const Text&) = delete;
     Text& operator=(const Text&) = delete;
 
-    operator PyObject*() const noexcept { return object_; }
+    // Borrowed; lives as long as the process.
     PyObject* object() const noexcept { return object_; }
     const char* text() const noexcept { return text_; }
 

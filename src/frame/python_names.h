@@ -1,7 +1,7 @@
-// Identifiers of Python's own that the runtime and every module use.
+// Identifiers of Python's own that the runtime itself uses.
 #pragma once
 
-#include "names.h"
+#include "text.h"
 
 namespace frame::n {
 
@@ -11,11 +11,6 @@ inline Name dunder_doc{"__doc__"};
 inline Name dunder_orig_bases{"__orig_bases__"};
 inline Name dunder_prepare{"__prepare__"};
 inline Name dunder_mro_entries{"__mro_entries__"};
-inline Name dunder_init{"__init__"};
-inline Name dunder_test{"__test__"};
-inline Name self{"self"};
-inline Name args{"args"};
-inline Name kwargs{"kwargs"};
 inline Name staticmethod{"staticmethod"};
 inline Name add_note{"add_note"};
 inline Name replace{"replace"};
