@@ -32,7 +32,7 @@ ABI_TAG = f"cp{VERSION}{sys.abiflags}"
 PLATFORM_TAG = re.sub(r"[-.]", "_", sysconfig.get_platform())
 EXT_SUFFIX = sysconfig.get_config_var("EXT_SUFFIX")
 TYPING_FILES = {"halcyra_pqc/__init__.pyi", "halcyra_pqc/ferrovan.pyi", "halcyra_pqc/mirelock.pyi",
-                "halcyra_pqc/migration.pyi", "halcyra_pqc/py.typed"}
+                "halcyra_pqc/migration/__init__.pyi", "halcyra_pqc/py.typed"}
 
 
 def run(args, *, cwd=None, env=None, timeout=600):
