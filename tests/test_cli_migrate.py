@@ -16,10 +16,8 @@ import termios
 import pytest
 
 import halcyra_pqc as hp
-from cli_support import COMMAND, LegacyKey, check_store, cli, environment, error_line, make_store, temporary_files
-
-PASSPHRASE = b"verify me"
-
+from cli_support import (COMMAND, LegacyKey, check_store, cli, environment, error_line, make_store, migrate, summary,
+                         temporary_files, write_key_files)
 
 @pytest.fixture(scope="module")
 def legacy():
@@ -28,43 +26,17 @@ def legacy():
 
 @pytest.fixture(scope="module")
 def keys(tmp_path_factory, hybrid_keys, legacy):
-    """The key files: the legacy key (PEM, as the rsa package saved it), the target pair,
-    the target's private key protected, and others for misuse."""
-    root = tmp_path_factory.mktemp("migration-keys")
-    files = {
-        "old.pem": legacy.pem,
-        "old.pub.pem": legacy.rsa_public.save_pkcs1(),
-        "new.pub": hybrid_keys[0],
-        "new.key": hybrid_keys[1],
-        "new.protected": hp.protect_private_key(hybrid_keys[1], PASSPHRASE),
-        "pass.txt": PASSPHRASE,
-    }
-    for name, data in files.items():
-        (root / name).write_bytes(data)
-    return root
-
-
-def migrate(keys, source, *args, cwd=None):
-    return cli("migrate", source, "--legacy-key", keys / "old.pem", "--to", keys / "new.pub", *args, cwd=cwd)
-
-
-def summary(result) -> dict[str, int]:
-    """The counts of the summary's lines."""
-    text = result.stdout.decode()
-    counts = {}
-    for name in ("migrated", "would migrate", "done by an earlier run", "already post-quantum", "failed",
-                 "would fail", "not reached"):
-        found = re.search(rf"^  {name}: +(\d+)", text, re.MULTILINE)
-        if found:
-            counts[name] = int(found.group(1))
-    return counts
+    return write_key_files(tmp_path_factory.mktemp("migration-keys"), legacy, hybrid_keys)
 
 
 def odd_entries(root):
-    """What a store may hold besides files: a link, a FIFO, a name that is not UTF-8."""
+    """What a store may hold besides files: a link, a FIFO, and a name with a line break
+    that, printed as it is, would forge a line of the summary."""
     os.symlink("elsewhere", root / "link.bin")
     os.mkfifo(root / "pipe.bin")
-    return {"link.bin": "a symbolic link, not followed", "pipe.bin": "not a regular file"}
+    (root / "0\n  not reached:            7").write_bytes(b"noise")
+    return {"link.bin": "a symbolic link, not followed", "pipe.bin": "not a regular file",
+            "0\\n  not reached:            7": "5 bytes: neither"}
 
 
 def test_out_of_place_migration_of_a_mixed_store(tmp_path, keys, legacy, hybrid_keys):
@@ -74,6 +46,9 @@ def test_out_of_place_migration_of_a_mixed_store(tmp_path, keys, legacy, hybrid_
         file.write(legacy.v15(b"latin-1 name"))
     with open(os.fsencode(store.root) + b"/a\xff-noise.bin", "wb") as file:
         file.write(b"noise")
+    # Named like the temporary files of older versions: a user's file all the same.
+    (store.root / ".hpqc-tmp-0123456789abcdef").write_bytes(b"user data")
+    store.garbage[".hpqc-tmp-0123456789abcdef"] = b"user data"
     out = tmp_path / "out"
     failed = len(store.garbage) + len(odd) + 1
 
@@ -97,6 +72,7 @@ def test_out_of_place_migration_of_a_mixed_store(tmp_path, keys, legacy, hybrid_
     assert "\n    a\\xff-noise.bin: 5 bytes: neither" in text
     listed = (tmp_path / "out.halcyra-migration" / "failed.txt").read_text().splitlines()
     assert sorted(line.split("\t")[0] for line in listed) == sorted([*store.garbage, *odd, "a\\xff-noise.bin"])
+    assert os.readlink(out / "link.bin") == "elsewhere" and not (out / "pipe.bin").exists()
     check_store(store, hybrid_keys[1], out=out)
     assert hp.pqc_decrypt_payload((out / "caf\udce9.bin").read_bytes(), hybrid_keys[1]) == b"latin-1 name"
 
@@ -196,6 +172,7 @@ def test_a_file_renamed_but_not_recorded_is_found_and_recorded(migrated_store, k
     before = {r: (store.root / r).read_bytes() for r in lost}
     result = migrate(keys, store.root, "--in-place")
     assert summary(result)["migrated"] == 0
+    assert summary(result)["done by an earlier run"] == len(store.classic)
     assert f"({len(lost)} found migrated, recorded now)" in result.stdout.decode()
     assert {r: (store.root / r).read_bytes() for r in lost} == before
     assert {r["path"] for r in journal_records(state) if r["t"] == "done"} >= set(lost)
@@ -305,9 +282,12 @@ def test_changes_made_while_a_file_is_migrated_are_never_overwritten(tmp_path, m
 
 def test_progress_is_plain_lines_in_logs_and_a_bar_on_a_terminal(tmp_path, keys, legacy, hybrid_keys):
     store = make_store(tmp_path / "store", legacy, hybrid_keys[0], 60, seed=5)
+    odd_entries(store.root)
     logged = migrate(keys, store.root, "--out", tmp_path / "logged", "--jobs", "1", "--progress-every", "0")
     lines = logged.stderr.decode().splitlines()
-    assert lines and all(re.fullmatch(r"migrate: \d+/60 files \([\d.]+%\), [\d.]+ files/s(, ETA \d+:\d\d:\d\d)?", l)
+    # The total is the summary's: every file listed, those that fail at once included.
+    assert sum(summary(logged).values()) == 63
+    assert lines and all(re.fullmatch(r"migrate: \d+/63 files \([\d.]+%\), [\d.]+ files/s(, ETA \d+:\d\d:\d\d)?", l)
                          for l in lines), lines
 
     pytest.importorskip("tqdm", reason="tqdm is not installed; requirements/dev.txt lists it")
@@ -330,7 +310,7 @@ def test_progress_is_plain_lines_in_logs_and_a_bar_on_a_terminal(tmp_path, keys,
     os.close(controller)
     assert process.wait(60) == 1 and b"migrated:" in process.stdout.read()
     process.stdout.close()
-    assert re.search(rb"migrate: 100%\|.*\| 60/60 \[\d\d:\d\d<\d\d:\d\d, +[\d.]+ files/s\]", shown), shown
+    assert re.search(rb"migrate: 100%\|.*\| 63/63 \[\d\d:\d\d<\d\d:\d\d, +[\d.]+ files/s\]", shown), shown
 
 
 @pytest.fixture
@@ -349,6 +329,9 @@ def misuse_setup(tmp_path, keys, legacy):
     (["store", "--out", "store"], "--out is the source directory: use --in-place"),
     (["store", "--out", "."], "the source directory lies inside --out"),
     (["store", "--out", "full"], "full: not empty"),
+    (["store", "--out", "store/out"], "--out lies inside the source directory"),
+    (["store", "--in-place", "--state", "store/state"], "--state must be a directory of its own"),
+    (["store", "--out", "out", "--state", "."], "--state must be a directory of its own"),
     (["store", "--in-place", "--jobs", "0"], "--jobs must be at least 1"),
     (["store", "--in-place", "--legacy-key", "KEYS/new.key"], "a post-quantum key, whose ciphertexts need no conversion"),
     (["store", "--in-place", "--legacy-key", "KEYS/old.pub.pem"], "a public key, but migration needs the private key"),

@@ -292,12 +292,13 @@ class DirectoryStore(Store):
 
     def withdraw(self, state, relatives: list[str]) -> list[str]:
         """Out of place: moves the outputs of files that have left the store into the state
-        directory's `withdrawn` tree, so the output is the store as it is. Returns those moved."""
+        directory's `withdrawn` tree, so the output is the store as it is. Returns those that
+        could not be moved."""
         if self.in_place or not relatives:
             return []
         kept = state.subdirectory(WITHDRAWN)
         outputs, copies = Tree(self.out_fd), Tree(kept)
-        moved = []
+        stuck = []
         try:
             for relative in relatives:
                 directory, name = split(relative)
@@ -308,12 +309,11 @@ class DirectoryStore(Store):
                     target = _make_directories(copies, directory)
                     _move(source, name, target, _free_name(target, name))
                 except OSError:
-                    continue  # stays where it is, and is listed again by the next run
-                moved.append(relative)
+                    stuck.append(relative)  # stays where it is, and is reported again by the next run
         finally:
             outputs.forget()
             copies.forget()
-        return moved
+        return stuck
 
     def worker_settings(self, state, *, prefix: str, keys: tuple[bytes, bytes, bytes | None],
                         scheme: str) -> Settings:

@@ -46,19 +46,27 @@ def encode(record: dict) -> bytes:
     return b"%08x %s\n" % (zlib.crc32(body), body)
 
 
+# Why a line does not read, when a crash in the middle of its writing can be the reason.
+_TORN = ("not a record", "its checksum does not match")
+
+
 def decode(line: bytes) -> tuple[dict | None, str]:
     """(the record, "") of a whole line without its line break, or (None, why not)."""
-    if len(line) < 10 or line[8:9] != b" ":
-        return None, "not a record"
-    body = line[9:]
     try:
+        if len(line) < 10 or line[8:9] != b" " or not line[:8].isalnum():
+            return None, _TORN[0]
+        body = line[9:]
         if int(line[:8], 16) != zlib.crc32(body):
-            return None, "its checksum does not match"
+            return None, _TORN[1]
+    except ValueError:
+        return None, _TORN[0]
+    # From here the line is as it was written: what is wrong with it, no crash did.
+    try:
         record = json.loads(body)
     except (ValueError, RecursionError):
-        return None, "not a record"
+        return None, "its content is not a record of this tool's"
     if not isinstance(record, dict):
-        return None, "not a record"
+        return None, "its content is not a record of this tool's"
     if record.get("v") not in _READABLE:
         if type(record.get("v")) is int and record["v"] > FORMAT:
             return None, f"written by a newer version of this tool (format {record['v']})"
@@ -159,8 +167,12 @@ class Journal:
             number += 1
             if line.endswith(b"\n"):
                 record, why = decode(line[:-1])
+                torn = why in _TORN
             else:
                 record, why = None, ("longer than any record" if len(line) > MAX_LINE else "cut short")
+                torn = len(line) <= MAX_LINE
+            if record is None and not torn:
+                raise self._damaged(number, position, why)
             if record is None:
                 if bad is None:
                     bad = (number, position, why)
