@@ -13,6 +13,13 @@ RECOVERED = "recovered"  # finished by an earlier run that crashed before record
 FAIL = "fail"  # in place: report it as failed, and keep it as it is
 
 
+def not_a_file(*, link: bool, out: bool) -> str:
+    """The action for what the listing found is no regular file (a link, a special file, a
+    directory that cannot be read): out of place a link is copied as it is, as a link; the
+    rest fails, and is left where it is."""
+    return COPY_FAILED if out and link else FAIL
+
+
 def settled(*, out: bool, recorded_identity, identity, output_exists) -> bool:
     """Whether an item is finished without reading it: out of place, the journal records this
     very source (`identity`: inode, size, modification time) as done and its output is there.

@@ -206,12 +206,15 @@ class DirectoryStore(Store):
         and ACLs) and locks it. Returns what of the store's metadata it could not keep."""
         lost = []
         if self.out_fd is None:
+            os.makedirs(os.path.dirname(self.out), exist_ok=True)
             try:
                 os.mkdir(self.out, 0o700)
                 self.made_output = True
             except FileExistsError:
                 pass
             self.out_fd = open_directory(self.out)
+            if self.made_output and os.fstat(self.out_fd).st_uid != os.geteuid():
+                raise Refused(f"{self.out}: replaced by another user's directory while it was made")
             self._flock(self.out_fd, self.out, fcntl.LOCK_EX)
             if self.made_output:
                 lost = _metadata.copy_directory(self.source_fd, self.out_fd)

@@ -19,7 +19,7 @@ from dataclasses import dataclass, field
 from datetime import UTC, datetime
 
 from . import _worker
-from ._decide import COPY, COPY_FAILED, DONE_EARLIER, LEAVE, MIGRATE, RECOVERED, action, settled
+from ._decide import COPY, COPY_FAILED, DONE_EARLIER, FAIL, LEAVE, MIGRATE, RECOVERED, action, not_a_file, settled
 from ._directory import LINK, DirectoryStore, Entry, Listing
 from ._errors import Damaged, Refused
 from ._fs import leftover_matcher, new_prefix, remove_quietly, replace_in
@@ -158,7 +158,7 @@ def dry_run(plan: Plan) -> Summary:
         out = plan.out is not None
         for entry in listing.entries:
             if entry.problem is not None:
-                tally.fail(entry.relative, entry.problem)
+                _count_planned(tally, entry, not_a_file(link=entry.kind == LINK, out=out), entry.problem)
                 continue
             if settled(out=out, recorded_identity=done.get(entry.relative), identity=entry.identity,
                        output_exists=lambda: store.has_output(entry.relative)):
@@ -292,7 +292,7 @@ def _migrate(plan: Plan, store: DirectoryStore, state: StateDirectory, journal: 
                 journal.add({"t": "gone", "path": relative, "run": run_number})
         work = []
         for entry in listing.entries:
-            if entry.problem is not None and not (entry.kind == LINK and not in_place):
+            if entry.problem is not None and not_a_file(link=entry.kind == LINK, out=not in_place) == FAIL:
                 tally.fail(entry.relative, entry.problem + ("" if in_place else " (not copied)"))
             elif settled(out=not in_place, recorded_identity=journal.done.get(entry.relative),
                          identity=entry.identity, output_exists=lambda: store.has_output(entry.relative)):
@@ -414,7 +414,14 @@ def _execute(plan: Plan, settings, items: list, nodes: tuple[dict, dict], record
                 break
             done, in_flight = wait(in_flight, timeout=0.5, return_when=FIRST_COMPLETED)
             for future in done:
-                reports = future.result()
+                try:
+                    reports = future.result()
+                except BrokenProcessPool:
+                    raise
+                except Exception as error:  # a fault of this tool: the batch is found again by the next run
+                    summary.stopped = summary.stopped or f"a worker failed ({type(error).__name__}: {error})"
+                    clean = False
+                    continue
                 record(reports)
                 handled += len(reports)
                 if bar is not None:

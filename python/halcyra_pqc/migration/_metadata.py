@@ -35,11 +35,15 @@ def copy_file(source_fd: int, source: os.stat_result, target_fd: int) -> list[Lo
 
 def copy_directory(source_fd: int, target_fd: int) -> list[Lost]:
     """Gives a directory of the backup or output tree its source directory's owner, ACLs and
-    attributes, and mode; only what differs is changed."""
+    attributes, and mode. One that stays this process's own keeps its owner's write and
+    search permissions, without which the migration could not write into it."""
     source = os.fstat(source_fd)
     lost = _owner(source, target_fd)
     lost += _attributes(source_fd, target_fd)
     _mode(source, target_fd, lost)
+    if source.st_mode & 0o300 != 0o300 and os.fstat(target_fd).st_uid == os.geteuid():
+        os.fchmod(target_fd, stat.S_IMODE(os.fstat(target_fd).st_mode) | 0o300)
+        lost.append(("mode", "its owner may write into it, to write the migrated files"))
     return lost
 
 
@@ -71,13 +75,19 @@ def _owner(source: os.stat_result, target_fd: int) -> list[Lost]:
     # Without the privilege, a process may still give its own file a group it belongs to.
     try:
         os.fchown(target_fd, -1, source.st_gid)
-    except OSError as error:
-        return [("owner and group", error.strerror)]
+    except OSError:
+        return [(_GROUP_LOST, os.strerror(errno.EPERM))]
     return [] if current.st_uid == source.st_uid else [("owner", os.strerror(errno.EPERM))]
+
+
+# Another group than the source's must not gain its group's permissions.
+_GROUP_LOST = "owner and group (group permissions withheld)"
 
 
 def _mode(source: os.stat_result, target_fd: int, lost: list[Lost]) -> None:
     mode = stat.S_IMODE(source.st_mode)
+    if any(what == _GROUP_LOST for what, _ in lost):
+        mode &= ~0o070
     try:
         os.fchmod(target_fd, mode)
     except OSError as error:

@@ -1,14 +1,10 @@
 """The plan of a migration: what the operator asked for, checked before anything is read or
 changed, and the identity it fixes for every later run of the same migration."""
 
-import hashlib
 import os
 from dataclasses import dataclass
 
-from cryptography.hazmat.primitives import serialization
-
-from .._key_reader import load_key, public_key_bytes
-from .._keys import LegacyKey
+from .._key_reader import fingerprint, load_key, public_key_bytes
 from .._legacy import checked_scheme
 from ._errors import Refused
 from ._fs import node
@@ -81,6 +77,9 @@ def make_plan(source: str, *, out: str | None, in_place: bool, state: str | None
         raise Refused("--jobs must be at least 1")
     try:
         keys = parse_keys(legacy_key, target_key, verify_key)
+        if verify_key is not None and (not load_key(verify_key, "verify key").private
+                                       or public_key_bytes(verify_key) != public_key_bytes(target_key)):
+            raise ValueError("the verification key is not the private key of the target key")
     except ValueError as error:
         raise Refused(str(error)) from None
     return Plan(source, out, in_place, state, legacy_key, target_key, verify_key, scheme, jobs, keys,
@@ -107,15 +106,3 @@ def contains(outer: str, inner: str) -> bool:
         if parent == path:
             return False
         path = parent
-
-
-def fingerprint(key_bytes: bytes) -> str:
-    """SHA-256 of a key's public key: of its public key bytes, or of a classic key's DER
-    SubjectPublicKeyInfo (the same whichever encoding the file used)."""
-    key = load_key(key_bytes, "key")
-    if isinstance(key, LegacyKey):
-        public = key.rsa_public.public_bytes(serialization.Encoding.DER,
-                                             serialization.PublicFormat.SubjectPublicKeyInfo)
-    else:
-        public = public_key_bytes(key_bytes)
-    return "sha256:" + hashlib.sha256(public).hexdigest()
