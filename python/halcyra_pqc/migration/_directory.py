@@ -124,6 +124,7 @@ class DirectoryStore(Store):
         self.backup_fd: int | None = None
         self.listing: Listing | None = None
         self._tree: Tree | None = None
+        self._trees: dict[int, Tree] = {}  # of the output and backup trees, by their root
         self.made_output = False
 
     @property
@@ -176,22 +177,23 @@ class DirectoryStore(Store):
             os.close(fd)
 
     def has_output(self, relative: str) -> bool:
-        return self.out_fd is not None and self._is_file(self.out_fd, relative)
+        info = self._lstat(self.out_fd, relative)
+        return info is not None and stat.S_ISREG(info.st_mode)
 
     def has_backup(self, relative: str) -> bool:
-        return self.backup_fd is not None and self._is_file(self.backup_fd, relative, any_kind=True)
+        return self._lstat(self.backup_fd, relative) is not None
 
-    @staticmethod
-    def _is_file(root_fd: int, relative: str, *, any_kind: bool = False) -> bool:
+    def _lstat(self, root_fd: int | None, relative: str) -> os.stat_result | None:
+        if root_fd is None:
+            return None
+        tree = self._trees.get(root_fd)
+        if tree is None:
+            tree = self._trees[root_fd] = Tree(root_fd)
         directory, name = split(relative)
-        tree = Tree(root_fd)
         try:
-            info = lstat_or_none(tree.directory(directory), name)
+            return lstat_or_none(tree.directory(directory), name)
         except OSError:
-            return False
-        finally:
-            tree.forget()
-        return info is not None and (any_kind or stat.S_ISREG(info.st_mode))
+            return None
 
     def attach_backup(self, state, *, create: bool) -> None:
         """In place: opens the backup tree of the state directory (made if `create`)."""
@@ -246,10 +248,9 @@ class DirectoryStore(Store):
         try:
             for directory in sorted(needed, key=lambda d: (d.count("/"), d)):
                 parent, name = split(directory)
-                parent_fd = made.directory(parent)
                 try:
-                    os.mkdir(name, 0o700, dir_fd=parent_fd)
-                    changed.add(parent_fd)
+                    os.mkdir(name, 0o700, dir_fd=made.directory(parent))
+                    changed.add(parent)
                 except FileExistsError:
                     pass
                 target = made.directory(directory)
@@ -259,8 +260,8 @@ class DirectoryStore(Store):
                     continue  # replaced since it was listed: its files fail on their own
                 lost += _metadata.copy_directory(source, target)
                 nodes[directory] = node(os.fstat(target))
-            for fd in changed:
-                os.fsync(fd)
+            for directory in changed:
+                os.fsync(made.directory(directory))
         finally:
             made.forget()
         return nodes, lost
@@ -326,9 +327,15 @@ class DirectoryStore(Store):
                         destination_node=node(os.fstat(fd)), in_place=self.in_place, prefix=prefix,
                         legacy_key=legacy, target_key=target, verify_key=verify, scheme=scheme)
 
+    def release_directories(self) -> None:
+        """Closes the directories the coordinator opened, before the workers are made (which
+        would inherit them)."""
+        for tree in [self._tree, *self._trees.values()]:
+            if tree is not None:
+                tree.forget()
+
     def close(self) -> None:
-        if self._tree is not None:
-            self._tree.forget()
+        self.release_directories()
         for fd in (self.source_fd, self.out_fd, self.backup_fd):
             if fd is not None:
                 os.close(fd)

@@ -311,6 +311,7 @@ def _migrate(plan: Plan, store: DirectoryStore, state: StateDirectory, journal: 
         summary.backup = state.shown("backup")
     settings = store.worker_settings(state, prefix=prefix, keys=(plan.legacy_key, plan.target_key, plan.verify_key),
                                      scheme=plan.scheme)
+    store.release_directories()
     items = [_worker.Item(entry.relative, "link" if entry.kind == LINK else "file",
                           entry.relative in journal.done) for entry in work]
 

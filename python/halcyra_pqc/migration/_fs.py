@@ -72,30 +72,43 @@ def parent_of(relative_directory: str) -> str:
 
 class Tree:
     """Descriptors of the directories under one root, each opened relative to its parent and
-    checked against the node it is expected to be. Close it to release them."""
+    checked against the node it is expected to be.
 
-    def __init__(self, root_fd: int, expected: dict[str, Node] | None = None) -> None:
-        self._fds = {"": root_fd}
-        self._owned: list[int] = []
+    At most `limit` stay open besides the pinned ones: a descriptor that is not pinned is good
+    only until the next call, which may close it; a pinned one stays open until forget()."""
+
+    def __init__(self, root_fd: int, expected: dict[str, Node] | None = None, *, limit: int = 16) -> None:
+        self._root = root_fd
+        self._fds: dict[str, int] = {}
+        self._pinned: dict[str, int] = {}
         self.expected = expected if expected is not None else {}
+        self._limit = limit
 
-    def directory(self, relative: str) -> int:
+    def directory(self, relative: str, *, pin: bool = False) -> int:
         """The descriptor of directory `relative` ("" for the root)."""
-        fd = self._fds.get(relative)
+        if not relative:
+            return self._root
+        fd = self._pinned.get(relative) or self._fds.get(relative)
         if fd is None:
+            if len(self._fds) >= self._limit:
+                self._close(self._fds)  # paths come in order: the next ones mostly share few parents
             parent, name = split(relative)
             fd = open_directory(name, self.directory(parent), self.expected.get(relative))
-            self._owned.append(fd)
             self._fds[relative] = fd
+        if pin and relative not in self._pinned:
+            self._pinned[relative] = self._fds.pop(relative)
         return fd
 
     def forget(self) -> None:
         """Closes every descriptor but the root's, which the caller owns."""
-        for fd in self._owned:
+        self._close(self._fds)
+        self._close(self._pinned)
+
+    @staticmethod
+    def _close(fds: dict[str, int]) -> None:
+        for fd in fds.values():
             os.close(fd)
-        self._owned.clear()
-        root = self._fds[""]
-        self._fds = {"": root}
+        fds.clear()
 
 
 def read_up_to(fd: int, size: int) -> bytes:

@@ -50,11 +50,11 @@ class StateDirectory:
                 raise
             return False
         except OSError as error:
-            what = ("a symbolic link" if os.path.islink(self.path) else
-                    "not a directory" if error.errno == errno.ENOTDIR else error.strerror)
-            raise Refused(_refusal(self.path, what)) from None
+            if os.path.islink(self.path):
+                raise Refused(_refusal(self.path, "a symbolic link")) from None
+            raise Refused(f"{self.path}: {'not a directory' if error.errno == errno.ENOTDIR else error.strerror}") \
+                from None
         if created:
-            os.fchmod(self.fd, 0o700)  # whatever the umask
             _fsync_parent(self.path)
         self._check(os.fstat(self.fd), self.path)
         for name in os.listdir(self.fd):
@@ -72,7 +72,9 @@ class StateDirectory:
             raise Refused(_refusal(shown, f"writable by others (mode {stat.S_IMODE(info.st_mode):04o})"))
 
     def lock(self) -> None:
-        """Holds the directory's lock for the rest of the process (and its workers)."""
+        """Holds the directory's lock for the rest of the process (and its workers), and keeps
+        the directory closed to others (mode 0700), whatever an earlier version left."""
+        os.fchmod(self.fd, 0o700)
         try:
             fd = create_exclusive(self.fd, LOCK)
         except FileExistsError:

@@ -65,5 +65,9 @@ class Store(ABC):
         """The picklable settings of the workers."""
 
     @abstractmethod
+    def release_directories(self) -> None:
+        """Lets go of what the coordinator opened beyond the roots, before the workers start."""
+
+    @abstractmethod
     def close(self) -> None:
         """Releases the store and its lock."""

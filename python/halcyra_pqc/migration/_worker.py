@@ -209,9 +209,10 @@ def _commit(worker: _Worker, pending: list[_Pending], changed: set[int], reports
 def _prepare(worker: _Worker, item: Item, source: Tree, destination: Tree, changed: set[int]) -> Report | _Pending:
     settings = worker.settings
     directory, name = split(item.relative)
-    source_dir = source.directory(directory)
+    # Pinned: a file's directories serve until its batch is committed.
+    source_dir = source.directory(directory, pin=True)
     if item.kind == "link":
-        return _copy_link(worker, item, source_dir, destination.directory(directory), name)
+        return _copy_link(worker, item, source_dir, destination.directory(directory, pin=True), name)
     fd = os.open(name, OPEN_FILE, dir_fd=source_dir)
     try:
         info = os.fstat(fd)
@@ -235,7 +236,7 @@ def _prepare(worker: _Worker, item: Item, source: Tree, destination: Tree, chang
         if todo == FAIL:
             return Report(item.relative, FAILED, reason=reason, identity=read_as)
         if todo in (COPY, COPY_FAILED):
-            pending = _write_new(worker, destination.directory(directory), name, read_as,
+            pending = _write_new(worker, destination.directory(directory, pin=True), name, read_as,
                                  lambda out: copy_contents(fd, out), fd, info)
             lost = pending.report
             pending.report = (Report(item.relative, POST_QUANTUM, identity=read_as, bytes_in=info.st_size,
@@ -258,14 +259,14 @@ def _migrated(worker, item, fd, info, data, result, source_dir, destination, cha
     lost = []
     backup = None
     if settings.in_place:
-        backup_dir = destination.directory(directory)
+        backup_dir = destination.directory(directory, pin=True)
         kept, made, lost = _keep_original(worker, fd, info, data, backup_dir, name)
         backup = f"{directory}/{kept}" if directory else kept
         if made:
             changed.add(backup_dir)
         target_dir = source_dir
     else:
-        target_dir = destination.directory(directory)
+        target_dir = destination.directory(directory, pin=True)
     pending = _write_new(worker, target_dir, name, _identity(info), lambda out: write_all(out, result.ciphertext),
                          fd, info)
     pending.report = Report(item.relative, MIGRATED, result.scheme, backup=backup, identity=_identity(info),
