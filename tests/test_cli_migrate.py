@@ -12,6 +12,7 @@ import stat
 import struct
 import subprocess
 import termios
+import zlib
 
 import pytest
 
@@ -194,6 +195,29 @@ def test_a_backup_made_before_the_crash_is_reused_and_names_alike_are_kept(tmp_p
     assert summary(result)["migrated"] == len(store.classic)
     assert "temporary files" not in result.stdout.decode()
     assert not list((state / "backup").rglob("*.~1~"))
+    check_store(store, hybrid_keys[1], backup=state / "backup")
+
+
+def test_a_journal_of_the_first_format_is_resumed(migrated_store, keys, hybrid_keys):
+    """A state directory from before the identity file: its first run's settings are the
+    identity, which the next run writes out."""
+    store, state = migrated_store
+    (state / "identity").unlink()
+    lines = []
+    for record in journal_records(state):
+        record = {name: value for name, value in record.items() if name not in ("tmp", "clean")
+                  or record["t"] == "done"}
+        if record["t"] == "run":
+            del record["run"]
+        body = json.dumps({**record, "v": 1}, separators=(",", ":")).encode()
+        lines.append(b"%08x %s\n" % (zlib.crc32(body), body))
+    (state / "journal").write_bytes(b"".join(lines))
+    result = migrate(keys, store.root, "--in-place")
+    assert summary(result)["done by an earlier run"] == len(store.classic), result.stdout + result.stderr
+    assert (state / "identity").exists()
+    other = cli("migrate", store.root, "--legacy-key", keys / "old.pem", "--to", keys / "new.pub", "--in-place",
+                "--scheme", "pkcs1v15")
+    assert other.returncode == 2 and "resume it with the same --scheme" in error_line(other)
     check_store(store, hybrid_keys[1], backup=state / "backup")
 
 
