@@ -160,35 +160,27 @@ class Journal:
         return True
 
     def _read(self, file) -> None:
-        position = 0
-        bad = None  # (record number, byte offset, why) of the first line that does not read
-        number = 0
+        position = number = 0
+        torn = None  # (record number, byte offset, why) of a line that a crash may have torn
         while line := file.readline(MAX_LINE + 1):
             number += 1
             if line.endswith(b"\n"):
                 record, why = decode(line[:-1])
-                torn = why in _TORN
+                tearable = why in _TORN
             else:
                 record, why = None, ("longer than any record" if len(line) > MAX_LINE else "cut short")
-                torn = len(line) <= MAX_LINE
-            if record is None and not torn:
-                raise self._damaged(number, position, why)
+                tearable = len(line) <= MAX_LINE
+            # Only the final line, torn by a crash in the middle of an append, is cut off.
+            if torn is not None or (record is None and not tearable):
+                raise self._damaged(*(torn or (number, position, why)))
             if record is None:
-                if bad is None:
-                    bad = (number, position, why)
-                    bad_length = len(line)
-            elif bad is not None:
-                raise self._damaged(*bad)
+                torn = (number, position, why)
             else:
                 self._take(record, number, position)
             position += len(line)
-        if bad is not None:
-            # Only the final line, torn by a crash in the middle of an append, is cut.
-            number, offset, why = bad
-            if offset + bad_length != position:
-                raise self._damaged(number, offset, why)
-            self.torn_bytes = position - offset
-            position = offset
+        if torn is not None:
+            self.torn_bytes = position - torn[1]
+            position = torn[1]
         self._valid_size = position
 
     def _damaged(self, number: int, offset: int, why: str) -> Damaged:
@@ -217,12 +209,10 @@ class Journal:
     def open_for_append(self) -> None:
         """Cuts a torn tail off and opens the journal for appending (made if missing)."""
         try:
-            self._fd = os.open(JOURNAL, os.O_RDWR | os.O_NOFOLLOW | os.O_CLOEXEC, dir_fd=self._state_fd)
+            self._fd = os.open(JOURNAL, os.O_WRONLY | os.O_NOFOLLOW | os.O_CLOEXEC, dir_fd=self._state_fd)
             created = False
         except FileNotFoundError:
             self._fd = create_exclusive(self._state_fd, JOURNAL)
-            os.close(self._fd)
-            self._fd = os.open(JOURNAL, os.O_RDWR | os.O_NOFOLLOW | os.O_CLOEXEC, dir_fd=self._state_fd)
             created = True
         if os.fstat(self._fd).st_size != self._valid_size:
             os.ftruncate(self._fd, self._valid_size)
