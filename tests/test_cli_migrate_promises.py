@@ -4,6 +4,7 @@ a lock that hold; reports that match the disk. As root where it matters, with ui
 the other user."""
 
 import os
+import resource
 import shutil
 import signal
 import struct
@@ -89,6 +90,23 @@ def test_a_wrong_legacy_key_changes_nothing(tmp_path, keys, legacy, hybrid_keys,
     expected = "resume it with the same --legacy-key" if "resumed" in case else "the legacy key opens none of"
     assert expected in error_line(result)
     assert snapshot(tmp_path) == before
+
+
+@pytest.mark.parametrize("where", ["--in-place", "--out"])
+def test_a_deep_and_wide_store_needs_few_open_files(tmp_path, keys, legacy, where):
+    """Directories are reached through descriptors: a store of many deep directories must
+    not run out of them under a small limit of open files."""
+    root = tmp_path / "store"
+    for number in range(150):
+        deep = root / f"d{number:03d}" / "a" / "b" / "c" / "d"
+        deep.mkdir(parents=True)
+        (deep / "x.bin").write_bytes(legacy.v15(b"%d" % number))
+    args = [*COMMAND, "migrate", root, "--legacy-key", keys / "old.pem", "--to", keys / "new.pub", "--jobs", "2",
+            where, *([tmp_path / "out"] if where == "--out" else [])]
+    result = subprocess.run(args, capture_output=True, env=environment(), timeout=300,
+                            preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (160, 160)))
+    assert result.returncode == 0, result.stdout + result.stderr
+    assert summary(result)["migrated"] == 150
 
 
 # --- nothing written outside its place ---------------------------------------------------------
