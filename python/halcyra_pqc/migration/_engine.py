@@ -277,7 +277,7 @@ def _migrate(plan: Plan, store: DirectoryStore, state: StateDirectory, journal: 
     clean = True
     try:
         store.attach_backup(state, create=False)
-        sweep = journal.prefixes_to_sweep()
+        sweep = journal.prefixes_to_sweep() - {prefix}  # this run has made none yet
         if sweep:
             removed, remaining = store.sweep(leftover_matcher(sweep), listing)
             summary.leftovers = removed
