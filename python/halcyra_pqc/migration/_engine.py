@@ -144,13 +144,15 @@ def dry_run(plan: Plan) -> Summary:
     try:
         store.open(lock=False)
         identity, journal, _ = _read_state(plan, state, lock=False) if state else (None, None, False)
-        is_leftover = leftover_matcher(journal.prefixes_to_sweep() if journal else set())
+        prefixes = journal.prefixes_to_sweep() if journal else set()
+        is_leftover = leftover_matcher(prefixes)
         listing = store.scan(is_leftover)
         if identity is None:
             _check_legacy_key(plan, store, listing)
         summary = Summary(plan, Tally(), dry_run=True, torn_bytes=journal.torn_bytes if journal else 0)
         if state is not None and state.fd is not None:
             store.attach_backup(state, create=False)
+        if prefixes:
             summary.leftovers = len(listing.leftovers) + store.count_leftovers(is_leftover)
         tally = summary.tally
         done = journal.done if journal else {}
