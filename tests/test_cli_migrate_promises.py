@@ -9,7 +9,7 @@ import shutil
 import signal
 import struct
 import subprocess
-import sys
+from pathlib import Path
 
 import pytest
 
@@ -42,7 +42,7 @@ def snapshot(*roots):
             for name in names + files:
                 path = os.path.join(directory, name)
                 found[path] = os.readlink(path) if os.path.islink(path) else (
-                    open(path, "rb").read() if os.path.isfile(path) else stat_mode(path))
+                    Path(path).read_bytes() if os.path.isfile(path) else stat_mode(path))
     return found
 
 

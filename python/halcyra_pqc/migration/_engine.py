@@ -23,7 +23,7 @@ from ._decide import COPY, COPY_FAILED, DONE_EARLIER, FAIL, LEAVE, MIGRATE, RECO
 from ._directory import LINK, DirectoryStore, Entry, Listing
 from ._errors import Damaged, Refused
 from ._fs import leftover_matcher, new_prefix, remove_quietly, replace_in
-from ._item import FAILED, HEAD_SIZE, MIGRATED, POST_QUANTUM, classify, opens
+from ._item import HEAD_SIZE, MIGRATED, POST_QUANTUM, classify, opens
 from ._journal import IDENTITY, IDENTITY_FIELDS, JOURNAL, Journal, read_identity, write_identity
 from ._plan import Plan
 from ._state import FAILURES, WITHDRAWN, StateDirectory

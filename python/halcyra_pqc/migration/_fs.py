@@ -18,7 +18,6 @@ import errno
 import os
 import re
 import secrets
-import stat
 
 # Opening a directory or a file for reading: never through a link, never blocking on a FIFO
 # that took a file's name, never inherited by a program this process might run.
@@ -178,13 +177,6 @@ def remove_quietly(dir_fd: int, name: str) -> None:
         os.unlink(name, dir_fd=dir_fd)
     except FileNotFoundError:
         pass
-
-
-def is_regular(dir_fd: int, name: str) -> bool:
-    try:
-        return stat.S_ISREG(os.lstat(name, dir_fd=dir_fd).st_mode)
-    except FileNotFoundError:
-        return False
 
 
 def lstat_or_none(dir_fd: int, name: str) -> os.stat_result | None:
