@@ -166,7 +166,8 @@ def calls_made(args, trace):
 def test_a_crash_at_any_system_call_loses_nothing(tmp_path, key_files, legacy, hybrid_keys, figures):
     """A SIGKILL injected at each call that changes a file (strace's --inject), of a small
     migration in each mode; after each, the store is checked and finished."""
-    rng = random.Random(int(os.environ.get("HALCYRA_KILL_SEED", "1")))
+    seed = int(os.environ.get("HALCYRA_KILL_SEED", random.randrange(2**32)))
+    rng = random.Random(seed)
     step = 1 if CRASH_STEP == "all" else int(CRASH_STEP)
     totals = Counter()
     for mode in ("in-place", "out"):
@@ -174,7 +175,7 @@ def test_a_crash_at_any_system_call_loses_nothing(tmp_path, key_files, legacy, h
         most = calls_made(campaign.args, tmp_path / f"{mode}.trace")
         points = [(call, number) for call in sorted(most) for number in range(1, most[call] + 1)]
         for call, number in points[rng.randrange(step)::step]:
-            campaign.crash_at(call, number, f"{mode}, SIGKILL at {call} number {number}")
+            campaign.crash_at(call, number, f"seed {seed}, {mode}, SIGKILL at {call} number {number}")
     assert totals["runs killed there"] >= totals["crash points"] // 2, totals
     for name, count in totals.items():
         figures(f"migrate crash points: {name}", count)
