@@ -5,17 +5,19 @@ follows finishes the store. Ctrl-C stops it cleanly.
 
 HALCYRA_KILL_RUNS sets the number of killed runs per mode (scripts/check.sh raises it)."""
 
-import json
 import os
 import random
+import shutil
 import re
 import signal
 import subprocess
 import time
+from collections import Counter
 
 import pytest
 
-from cli_support import LegacyKey, check_store, cli, make_store, start, temporary_files
+from cli_support import (COMMAND, LegacyKey, check_store, cli, done_records, environment, make_store, start,
+                         temporary_files, wait_for_progress)
 
 KILL_RUNS = int(os.environ.get("HALCYRA_KILL_RUNS", "6"))
 STORE_SIZE = 240
@@ -34,48 +36,28 @@ def key_files(tmp_path_factory, hybrid_keys, legacy):
     return root
 
 
-def done_records(journal):
-    """The journal's whole "done" records (a torn last line is not one)."""
-    if not journal.exists():
-        return []
-    records = []
-    for line in journal.read_bytes().split(b"\n")[:-1]:
-        try:
-            record = json.loads(line.split(b" ", 1)[1])
-        except (IndexError, ValueError):
-            break
-        if record.get("t") == "done":
-            records.append(record)
-    return records
-
-
-def wait_for_progress(process, journal, recorded, timeout=60):
-    deadline = time.monotonic() + timeout
-    while process.poll() is None and len(done_records(journal)) <= recorded and time.monotonic() < deadline:
-        time.sleep(0.002)
-
-
 class Campaign:
     """Stores migrated under random kills, in one mode; each store is finished by a last,
     uninterrupted run and checked, and the next kill goes to a new store."""
 
-    def __init__(self, root, mode, key_files, legacy, hybrid_keys, rng, totals):
+    def __init__(self, root, mode, key_files, legacy, hybrid_keys, rng, totals, *, size=STORE_SIZE, jobs=2):
         self.root, self.mode, self.key_files, self.legacy = root, mode, key_files, legacy
         self.hybrid_keys, self.rng, self.totals = hybrid_keys, rng, totals
+        self.size, self.jobs = size, jobs
         self.stores = 0
         self._new_store()
 
     def _new_store(self):
         base = self.root / f"{self.mode}-{self.stores}"
         self.stores += 1
-        self.store = make_store(base / "store", self.legacy, self.hybrid_keys[0], STORE_SIZE,
+        self.store = make_store(base / "store", self.legacy, self.hybrid_keys[0], self.size,
                                 seed=self.rng.randrange(2**32))
         self.out = base / "out" if self.mode == "out" else None
         self.state = base / f"{'out' if self.out else 'store'}.halcyra-migration"
         self.backup = None if self.out else self.state / "backup"
         where = ["--out", self.out] if self.out else ["--in-place", "--verify-with", self.key_files / "new.key"]
         self.args = ["migrate", self.store.root, "--legacy-key", self.key_files / "old.pem", "--to",
-                     self.key_files / "new.pub", "--jobs", "2", *where]
+                     self.key_files / "new.pub", "--jobs", str(self.jobs), *where]
 
     def kill_once(self, context):
         journal = self.state / "journal"
@@ -91,6 +73,26 @@ class Campaign:
         killed = process.wait(30) == -signal.SIGKILL
         self.totals["kills"] += killed
         self.totals["kills during the work"] += killed and len(done_records(journal)) > recorded
+        self._check_crashed(context)
+        if not killed:
+            self.finish(context)
+
+    def crash_at(self, call, number, context):
+        """Runs the migration with a SIGKILL at the number-th `call` of each process (and
+        thread), then checks the store and finishes it."""
+        trace = ["strace", "-f", "-qq", "-o", os.devnull, "-e", f"trace={call}",
+                 "-e", f"inject={call}:signal=SIGKILL:when={number}"]
+        process = subprocess.run([*trace, *COMMAND, *map(str, self.args)], capture_output=True, env=environment(),
+                                 timeout=120)
+        self.totals["crash points"] += 1
+        self.totals["runs killed there"] += process.returncode not in (0, 1)
+        self._check_crashed(context)
+        self.finish(context)
+
+    def _check_crashed(self, context):
+        """Each file its original or its complete migrated form, and the journal claiming
+        nothing that is not on disk."""
+        journal = self.state / "journal"
         self.totals["files checked"] += check_store(self.store, self.hybrid_keys[1], out=self.out,
                                                     backup=self.backup, complete=False)
         for record in done_records(journal):
@@ -98,8 +100,6 @@ class Campaign:
             assert written.read_bytes()[:4] == b"HPQC", f"{context}: the journal claims {record['path']}"
             if self.backup is not None:
                 assert (self.backup / record["backup"]).exists(), context
-        if not killed:
-            self.finish(context)
 
     def finish(self, context):
         final = cli(*self.args)
@@ -114,6 +114,11 @@ class Campaign:
         self.totals["files checked"] += check_store(self.store, self.hybrid_keys[1], out=self.out,
                                                     backup=self.backup)
         assert not temporary_files(self.store.root, *(p for p in (self.out, self.state) if p)), context
+        # Every directory made is its source directory's like, never more open.
+        for made in (self.out or self.backup).rglob("*"):
+            if made.is_dir():
+                source = self.store.root / made.relative_to(self.out or self.backup)
+                assert made.stat().st_mode == source.stat().st_mode, f"{context}: {made}"
         self.totals["stores finished and checked"] += 1
         self._new_store()
 
@@ -131,6 +136,49 @@ def test_killed_at_random_points_the_migration_resumes_and_loses_nothing(tmp_pat
     assert totals["kills during the work"] >= 1, totals
     for name, count in totals.items():
         figures(f"migrate interruption: {name}", count)
+
+
+CRASH_CALLS = ("write", "fsync", "rename", "renameat", "renameat2", "link", "linkat", "unlink", "unlinkat", "mkdir",
+               "mkdirat", "fchmod", "fchown", "fsetxattr", "fremovexattr", "utimensat", "ftruncate", "symlinkat")
+# Every how many crash points one is run: "all" in scripts/check.sh.
+CRASH_STEP = os.environ.get("HALCYRA_CRASH_POINTS", "16")
+
+
+def calls_made(args, trace):
+    """How many times each of CRASH_CALLS is made, at most, by one process or thread of a
+    run of the command."""
+    result = subprocess.run(["strace", "-f", "-qq", "-o", trace, "-e", "trace=" + ",".join(CRASH_CALLS),
+                             *COMMAND, *map(str, args)], capture_output=True, env=environment(), timeout=120)
+    assert result.returncode == 1, result.stdout + result.stderr
+    counts = Counter()
+    for line in trace.read_text().splitlines():
+        pid, call = line.split(None, 1)
+        name = call.split("(", 1)[0]
+        if name in CRASH_CALLS:
+            counts[pid, name] += 1
+    most = Counter()
+    for (_, name), count in counts.items():
+        most[name] = max(most[name], count)
+    return most
+
+
+@pytest.mark.skipif(shutil.which("strace") is None, reason="strace is not installed (Debian's strace package)")
+def test_a_crash_at_any_system_call_loses_nothing(tmp_path, key_files, legacy, hybrid_keys, figures):
+    """A SIGKILL injected at each call that changes a file (strace's --inject), of a small
+    migration in each mode; after each, the store is checked and finished."""
+    seed = int(os.environ.get("HALCYRA_KILL_SEED", random.randrange(2**32)))
+    rng = random.Random(seed)
+    step = 1 if CRASH_STEP == "all" else int(CRASH_STEP)
+    totals = Counter()
+    for mode in ("in-place", "out"):
+        campaign = Campaign(tmp_path / "runs", mode, key_files, legacy, hybrid_keys, rng, totals, size=10, jobs=1)
+        most = calls_made(campaign.args, tmp_path / f"{mode}.trace")
+        points = [(call, number) for call in sorted(most) for number in range(1, most[call] + 1)]
+        for call, number in points[rng.randrange(step)::step]:
+            campaign.crash_at(call, number, f"seed {seed}, {mode}, SIGKILL at {call} number {number}")
+    assert totals["runs killed there"] >= totals["crash points"] // 2, totals
+    for name, count in totals.items():
+        figures(f"migrate crash points: {name}", count)
 
 
 def in_place_run(tmp_path, key_files, legacy, hybrid_keys, *, seed, jobs):

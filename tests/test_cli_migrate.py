@@ -12,14 +12,13 @@ import stat
 import struct
 import subprocess
 import termios
+import zlib
 
 import pytest
 
 import halcyra_pqc as hp
-from cli_support import COMMAND, LegacyKey, check_store, cli, environment, error_line, make_store, temporary_files
-
-PASSPHRASE = b"verify me"
-
+from cli_support import (COMMAND, LegacyKey, check_store, cli, environment, error_line, make_store, migrate, summary,
+                         temporary_files, write_key_files)
 
 @pytest.fixture(scope="module")
 def legacy():
@@ -28,43 +27,17 @@ def legacy():
 
 @pytest.fixture(scope="module")
 def keys(tmp_path_factory, hybrid_keys, legacy):
-    """The key files: the legacy key (PEM, as the rsa package saved it), the target pair,
-    the target's private key protected, and others for misuse."""
-    root = tmp_path_factory.mktemp("migration-keys")
-    files = {
-        "old.pem": legacy.pem,
-        "old.pub.pem": legacy.rsa_public.save_pkcs1(),
-        "new.pub": hybrid_keys[0],
-        "new.key": hybrid_keys[1],
-        "new.protected": hp.protect_private_key(hybrid_keys[1], PASSPHRASE),
-        "pass.txt": PASSPHRASE,
-    }
-    for name, data in files.items():
-        (root / name).write_bytes(data)
-    return root
-
-
-def migrate(keys, source, *args, cwd=None):
-    return cli("migrate", source, "--legacy-key", keys / "old.pem", "--to", keys / "new.pub", *args, cwd=cwd)
-
-
-def summary(result) -> dict[str, int]:
-    """The counts of the summary's lines."""
-    text = result.stdout.decode()
-    counts = {}
-    for name in ("migrated", "would migrate", "done by an earlier run", "already post-quantum", "failed",
-                 "would fail", "not reached"):
-        found = re.search(rf"^  {name}: +(\d+)", text, re.MULTILINE)
-        if found:
-            counts[name] = int(found.group(1))
-    return counts
+    return write_key_files(tmp_path_factory.mktemp("migration-keys"), legacy, hybrid_keys)
 
 
 def odd_entries(root):
-    """What a store may hold besides files: a link, a FIFO, a name that is not UTF-8."""
+    """What a store may hold besides files: a link, a FIFO, and a name with a line break
+    that, printed as it is, would forge a line of the summary."""
     os.symlink("elsewhere", root / "link.bin")
     os.mkfifo(root / "pipe.bin")
-    return {"link.bin": "a symbolic link, not followed", "pipe.bin": "not a regular file"}
+    (root / "0\n  not reached:            7").write_bytes(b"noise")
+    return {"link.bin": "a symbolic link, not followed", "pipe.bin": "not a regular file",
+            "0\\n  not reached:            7": "5 bytes: neither"}
 
 
 def test_out_of_place_migration_of_a_mixed_store(tmp_path, keys, legacy, hybrid_keys):
@@ -74,6 +47,9 @@ def test_out_of_place_migration_of_a_mixed_store(tmp_path, keys, legacy, hybrid_
         file.write(legacy.v15(b"latin-1 name"))
     with open(os.fsencode(store.root) + b"/a\xff-noise.bin", "wb") as file:
         file.write(b"noise")
+    # Named like the temporary files of older versions: a user's file all the same.
+    (store.root / ".hpqc-tmp-0123456789abcdef").write_bytes(b"user data")
+    store.garbage[".hpqc-tmp-0123456789abcdef"] = b"user data"
     out = tmp_path / "out"
     failed = len(store.garbage) + len(odd) + 1
 
@@ -95,9 +71,9 @@ def test_out_of_place_migration_of_a_mixed_store(tmp_path, keys, legacy, hybrid_
     for name, reason in odd.items():
         assert f"{name}: {reason}" in text
     assert "\n    a\\xff-noise.bin: 5 bytes: neither" in text
-    listed = (tmp_path / "out.halcyra-migration" / "failed.txt").read_bytes().splitlines()
-    assert sorted(line.split(b"\t")[0] for line in listed) == sorted(
-        [os.fsencode(name) for name in (*store.garbage, *odd)] + [b"a\xff-noise.bin"])
+    listed = (tmp_path / "out.halcyra-migration" / "failed.txt").read_text().splitlines()
+    assert sorted(line.split("\t")[0] for line in listed) == sorted([*store.garbage, *odd, "a\\xff-noise.bin"])
+    assert os.readlink(out / "link.bin") == "elsewhere" and not (out / "pipe.bin").exists()
     check_store(store, hybrid_keys[1], out=out)
     assert hp.pqc_decrypt_payload((out / "caf\udce9.bin").read_bytes(), hybrid_keys[1]) == b"latin-1 name"
 
@@ -158,8 +134,9 @@ def test_a_damaged_or_foreign_ciphertext_is_never_migrated(tmp_path, keys, legac
     assert sorted(p.name for p in root.iterdir() if p.read_bytes()[:4] == b"HPQC") == ["oaep.bin"]
 
     # "auto" migrates only what a scheme's padding check opens: the foreign files fail and
-    # stay as they are, where they would otherwise be re-encrypted as random bytes.
-    lenient = migrate(keys, root, "--in-place")
+    # stay as they are, where they would otherwise be re-encrypted as random bytes. (The
+    # scheme is part of a migration's identity: reading the rest another way is another one.)
+    lenient = migrate(keys, root, "--in-place", "--state", tmp_path / "lenient")
     assert lenient.returncode == 1 and summary(lenient)["migrated"] == 1 and summary(lenient)["failed"] == 2
     assert "PKCS#1 v1.5: 1" in lenient.stdout.decode()
     assert hp.pqc_decrypt_payload((root / "v15.bin").read_bytes(), hybrid_keys[1]) == b"v15"
@@ -196,27 +173,51 @@ def test_a_file_renamed_but_not_recorded_is_found_and_recorded(migrated_store, k
     before = {r: (store.root / r).read_bytes() for r in lost}
     result = migrate(keys, store.root, "--in-place")
     assert summary(result)["migrated"] == 0
+    assert summary(result)["done by an earlier run"] == len(store.classic)
     assert f"({len(lost)} found migrated, recorded now)" in result.stdout.decode()
     assert {r: (store.root / r).read_bytes() for r in lost} == before
     assert {r["path"] for r in journal_records(state) if r["t"] == "done"} >= set(lost)
     check_store(store, hybrid_keys[1], backup=state / "backup")
 
 
-def test_a_backup_made_before_the_crash_is_reused_and_temporaries_removed(tmp_path, keys, legacy, hybrid_keys):
+def test_a_backup_made_before_the_crash_is_reused_and_names_alike_are_kept(tmp_path, keys, legacy, hybrid_keys):
     store = make_store(tmp_path / "store", legacy, hybrid_keys[0], 10, seed=3)
     state = tmp_path / "store.halcyra-migration"
     relative = sorted(store.classic)[0]
-    # The crash came after the original was linked into the backup and a temporary file was
-    # half written, before the rename.
-    (state / "backup" / relative).parent.mkdir(parents=True)
+    # The crash came after the original was linked into the backup, before the rename.
+    (state / "backup" / relative).parent.mkdir(parents=True, mode=0o700)
     os.link(store.root / relative, state / "backup" / relative)
-    leftover = (store.root / relative).parent / ".hpqc-tmp-0123456789abcdef"
-    leftover.write_bytes(b"HPQC half")
+    # Named like the temporary files of older versions, but recorded by no run: a user's.
+    alike = (store.root / relative).parent / ".hpqc-tmp-0123456789abcdef"
+    alike.write_bytes(b"HPQC a user's file")
+    store.post_quantum[str(alike.relative_to(store.root))] = alike.read_bytes()
     result = migrate(keys, store.root, "--in-place")
     assert summary(result)["migrated"] == len(store.classic)
-    assert "temporary files left by an interrupted run: 1 (removed)" in result.stdout.decode()
-    assert not temporary_files(store.root, state)
+    assert "temporary files" not in result.stdout.decode()
     assert not list((state / "backup").rglob("*.~1~"))
+    check_store(store, hybrid_keys[1], backup=state / "backup")
+
+
+def test_a_journal_of_the_first_format_is_resumed(migrated_store, keys, hybrid_keys):
+    """A state directory from before the identity file: its first run's settings are the
+    identity, which the next run writes out."""
+    store, state = migrated_store
+    (state / "identity").unlink()
+    lines = []
+    for record in journal_records(state):
+        record = {name: value for name, value in record.items() if name not in ("tmp", "clean")
+                  or record["t"] == "done"}
+        if record["t"] == "run":
+            del record["run"]
+        body = json.dumps({**record, "v": 1}, separators=(",", ":")).encode()
+        lines.append(b"%08x %s\n" % (zlib.crc32(body), body))
+    (state / "journal").write_bytes(b"".join(lines))
+    result = migrate(keys, store.root, "--in-place")
+    assert summary(result)["done by an earlier run"] == len(store.classic), result.stdout + result.stderr
+    assert (state / "identity").exists()
+    other = cli("migrate", store.root, "--legacy-key", keys / "old.pem", "--to", keys / "new.pub", "--in-place",
+                "--scheme", "pkcs1v15")
+    assert other.returncode == 2 and "resume it with the same --scheme" in error_line(other)
     check_store(store, hybrid_keys[1], backup=state / "backup")
 
 
@@ -259,28 +260,27 @@ def test_out_of_place_resume_redoes_what_it_cannot_trust(tmp_path, keys, legacy,
     new_message = b"the source changed since"
     (store.root / third).write_bytes(legacy.v15(new_message))  # recorded for an older source
     store.originals[third], store.classic[third] = (store.root / third).read_bytes(), new_message
-    leftover = out / ".hpqc-tmp-fedcba9876543210"
-    leftover.write_bytes(b"partial")
 
     result = migrate(keys, store.root, "--out", out)
     assert summary(result)["migrated"] == 3
-    assert not leftover.exists()
     check_store(store, hybrid_keys[1], out=out)
 
 
 def test_changes_made_while_a_file_is_migrated_are_never_overwritten(tmp_path, monkeypatch, legacy, hybrid_keys):
     """An application that replaces a file between its reading and its replacement keeps its
     write: the file is reported and left for the next run."""
-    from halcyra_pqc._cli import worker
+    from halcyra_pqc.migration import _fs, _worker
 
     root, backup = tmp_path / "store", tmp_path / "backup"
     root.mkdir()
+    backup.mkdir()
     original = legacy.v15(b"old")
     (root / "a.bin").write_bytes(original)
-    monkeypatch.setattr(worker, "_settings", worker.Settings(str(root), None, str(backup), legacy.pem,
-                                                             hybrid_keys[0], "auto", None), raising=False)
-    monkeypatch.setattr(worker, "_modulus_size", 128, raising=False)
-    convert = worker.migrate_ciphertext
+    nodes = {"": (_fs.node(root.stat()), _fs.node(backup.stat()))}
+    settings = _worker.Settings(str(root), nodes[""][0], str(backup), nodes[""][1], True, _fs.new_prefix(),
+                                legacy.pem, hybrid_keys[0], None, "auto")
+    monkeypatch.setattr(_worker, "_worker", _worker._Worker(settings))
+    convert = _worker.convert
 
     def converted_while_replaced(*args, **kwargs):
         result = convert(*args, **kwargs)
@@ -288,13 +288,13 @@ def test_changes_made_while_a_file_is_migrated_are_never_overwritten(tmp_path, m
         os.rename(root / "new.tmp", root / "a.bin")
         return result
 
-    monkeypatch.setattr(worker, "migrate_ciphertext", converted_while_replaced)
-    monkeypatch.setattr(worker, "_syncers", None)
+    monkeypatch.setattr(_worker, "convert", converted_while_replaced)
+    monkeypatch.setattr(_worker, "_syncers", None)
     try:
-        (report,) = worker.process([("a.bin", False)])
+        (report,) = _worker.process(_worker.Batch([_worker.Item("a.bin", "file", False)], nodes))
     finally:
-        if worker._syncers is not None:
-            worker._syncers.shutdown()
+        if _worker._syncers is not None:
+            _worker._syncers.shutdown()
     assert report.status == "failed" and "changed while it was being migrated" in report.reason
     assert (root / "a.bin").read_bytes() == b"the application's write"
     assert (backup / "a.bin").read_bytes() == original
@@ -306,9 +306,12 @@ def test_changes_made_while_a_file_is_migrated_are_never_overwritten(tmp_path, m
 
 def test_progress_is_plain_lines_in_logs_and_a_bar_on_a_terminal(tmp_path, keys, legacy, hybrid_keys):
     store = make_store(tmp_path / "store", legacy, hybrid_keys[0], 60, seed=5)
+    odd_entries(store.root)
     logged = migrate(keys, store.root, "--out", tmp_path / "logged", "--jobs", "1", "--progress-every", "0")
     lines = logged.stderr.decode().splitlines()
-    assert lines and all(re.fullmatch(r"migrate: \d+/60 files \([\d.]+%\), [\d.]+ files/s(, ETA \d+:\d\d:\d\d)?", l)
+    # The total is the summary's: every file listed, those that fail at once included.
+    assert sum(summary(logged).values()) == 63
+    assert lines and all(re.fullmatch(r"migrate: \d+/63 files \([\d.]+%\), [\d.]+ files/s(, ETA \d+:\d\d:\d\d)?", l)
                          for l in lines), lines
 
     pytest.importorskip("tqdm", reason="tqdm is not installed; requirements/dev.txt lists it")
@@ -331,7 +334,7 @@ def test_progress_is_plain_lines_in_logs_and_a_bar_on_a_terminal(tmp_path, keys,
     os.close(controller)
     assert process.wait(60) == 1 and b"migrated:" in process.stdout.read()
     process.stdout.close()
-    assert re.search(rb"migrate: 100%\|.*\| 60/60 \[\d\d:\d\d<\d\d:\d\d, +[\d.]+ files/s\]", shown), shown
+    assert re.search(rb"migrate: 100%\|.*\| 63/63 \[\d\d:\d\d<\d\d:\d\d, +[\d.]+ files/s\]", shown), shown
 
 
 @pytest.fixture
@@ -350,6 +353,9 @@ def misuse_setup(tmp_path, keys, legacy):
     (["store", "--out", "store"], "--out is the source directory: use --in-place"),
     (["store", "--out", "."], "the source directory lies inside --out"),
     (["store", "--out", "full"], "full: not empty"),
+    (["store", "--out", "store/out"], "--out lies inside the source directory"),
+    (["store", "--in-place", "--state", "store/state"], "--state must be a directory of its own"),
+    (["store", "--out", "out", "--state", "."], "--state must be a directory of its own"),
     (["store", "--in-place", "--jobs", "0"], "--jobs must be at least 1"),
     (["store", "--in-place", "--legacy-key", "KEYS/new.key"], "a post-quantum key, whose ciphertexts need no conversion"),
     (["store", "--in-place", "--legacy-key", "KEYS/old.pub.pem"], "a public key, but migration needs the private key"),

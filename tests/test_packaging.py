@@ -32,7 +32,7 @@ ABI_TAG = f"cp{VERSION}{sys.abiflags}"
 PLATFORM_TAG = re.sub(r"[-.]", "_", sysconfig.get_platform())
 EXT_SUFFIX = sysconfig.get_config_var("EXT_SUFFIX")
 TYPING_FILES = {"halcyra_pqc/__init__.pyi", "halcyra_pqc/ferrovan.pyi", "halcyra_pqc/mirelock.pyi",
-                "halcyra_pqc/migration.pyi", "halcyra_pqc/py.typed"}
+                "halcyra_pqc/migration/__init__.pyi", "halcyra_pqc/py.typed"}
 
 
 def run(args, *, cwd=None, env=None, timeout=600):
@@ -126,7 +126,7 @@ def test_wheel_tags_contents_and_metadata(wheel):
     assert meta["Name"] == "halcyra-pqc"
     assert meta["License-Expression"] == "Apache-2.0"
     assert SpecifierSet(meta["Requires-Python"]) == SpecifierSet(">=3.14,<3.15")
-    assert meta.get_all("Requires-Dist") == ["cryptography>=47", 'tqdm>=4.66; extra == "cli"']
+    assert meta.get_all("Requires-Dist") == ["cryptography>=47", "gmpy2>=2.1", 'tqdm>=4.66; extra == "cli"']
     assert meta.get_all("Provides-Extra") == ["cli"]
     with zipfile.ZipFile(wheel) as archive:
         scripts = archive.read(f"halcyra_pqc-{version}.dist-info/entry_points.txt").decode()

@@ -14,7 +14,7 @@ from conftest import PACKAGE_DIR
 pytest.importorskip("mypy", reason="mypy is not installed; requirements/dev.txt lists it")
 
 ROOT = Path(__file__).resolve().parent.parent
-STUB_FILES = ("__init__.pyi", "ferrovan.pyi", "mirelock.pyi", "migration.pyi", "py.typed")
+STUB_FILES = ("__init__.pyi", "ferrovan.pyi", "mirelock.pyi", "migration/__init__.pyi", "py.typed")
 # Bound by the module bodies for doctest's sake; not part of the interface. The command-line
 # tool is a program, not an interface: its modules have no stubs.
 STUBTEST_ALLOWLIST = "\n".join((r"halcyra_pqc\.(ferrovan|mirelock)\.__test__", r"halcyra_pqc\.__main__",
@@ -28,6 +28,7 @@ def stub_root(tmp_path_factory):
     root = tmp_path_factory.mktemp("stubs")
     (root / "halcyra_pqc").mkdir()
     for name in STUB_FILES:
+        (root / "halcyra_pqc" / name).parent.mkdir(exist_ok=True)
         shutil.copy(PACKAGE_DIR / name, root / "halcyra_pqc" / name)
     return root
 

@@ -1,5 +1,9 @@
 """Reading key bytes: which form they are in, the parse, and what the core remembers of it."""
 
+import hashlib
+
+from cryptography.hazmat.primitives import serialization
+
 from . import _key_cache as cache
 from . import _key_format, _legacy
 from ._errors import invalid_key
@@ -86,3 +90,17 @@ def public_key_bytes(key_bytes) -> bytes:
     if key.private:
         remember(key.public_bytes, key.public())
     return key.public_bytes
+
+
+def fingerprint(data: bytes, key: Key | LegacyKey | None = None) -> str:
+    """SHA-256 of the public key of key bytes (`key`, their parse, if at hand): of its public
+    key bytes, or of a classic key's DER SubjectPublicKeyInfo (the same whichever encoding
+    the file used)."""
+    if key is None:
+        key = load_key(data, "key")
+    if isinstance(key, LegacyKey):
+        public = key.rsa_public.public_bytes(serialization.Encoding.DER,
+                                             serialization.PublicFormat.SubjectPublicKeyInfo)
+    else:
+        public = public_key_bytes(data)
+    return "sha256:" + hashlib.sha256(public).hexdigest()

@@ -154,6 +154,18 @@ def reencrypt_legacy_ciphertext(
     if not legacy.private:
         raise ValueError(PUBLIC_KEY_CANNOT_DECRYPT)
     # The target is checked before anything is decrypted, so a wrong one costs nothing.
-    target = _post_quantum_key(target_data)
-    _, message = _legacy.open_checked(ciphertext, legacy, scheme)
-    return pack_ciphertext(*_seal(message, target))
+    return convert_legacy(ciphertext, legacy, _post_quantum_key(target_data), scheme).ciphertext
+
+
+class Conversion(NamedTuple):
+    scheme: str  # the scheme whose padding check passed
+    message: bytes
+    ciphertext: bytes  # packed, for the target key
+
+
+def convert_legacy(ciphertext: bytes, legacy: LegacyKey, target: Key, scheme: str) -> Conversion:
+    """The one conversion of a classic ciphertext: opened with its padding checked
+    explicitly under `scheme` (already checked), its message sealed to `target`. ValueError
+    when the legacy key does not open it."""
+    used, message = _legacy.open_checked(ciphertext, legacy, scheme)
+    return Conversion(used, message, pack_ciphertext(*_seal(message, target)))

@@ -3,26 +3,16 @@ one under a name, never a part of one.
 
 A new file is written under a temporary name in the directory of its final name, flushed
 and fsynced, then renamed into place, and the directory is fsynced so that the rename itself
-survives a power cut. Temporary names have one fixed shape, so leftovers of a killed process
-are recognised and removed, and never taken for data.
+survives a power cut. (The migration writes its files relative to directory descriptors:
+halcyra_pqc.migration._fs.)
 """
 
-import errno
 import os
-import re
 import secrets
 import shutil
 import stat
 
 _TEMP_PREFIX = ".hpqc-tmp-"
-_TEMP_NAME = re.compile(r"\.hpqc-tmp-[0-9a-f]{16}")
-# Links that fail for these reasons fall back to a copy (another file system, a file system
-# without hard links, or a file with too many links).
-_NO_LINK = {errno.EXDEV, errno.EPERM, errno.ENOTSUP, errno.EMLINK, errno.EOPNOTSUPP}
-
-
-def is_temporary(name: str) -> bool:
-    return _TEMP_NAME.fullmatch(name) is not None
 
 
 def fsync_directory(path: str) -> None:
@@ -31,29 +21,6 @@ def fsync_directory(path: str) -> None:
         os.fsync(fd)
     finally:
         os.close(fd)
-
-
-def make_directories(path: str) -> list[str]:
-    """Creates `path` and its missing parents; returns the directories whose entries changed
-    (the parents of those created), which the caller fsyncs."""
-    missing = []
-    current = path
-    while not os.path.isdir(current):
-        missing.append(current)
-        parent = os.path.dirname(current)
-        if parent == current:
-            break
-        current = parent
-    changed = []
-    for directory in reversed(missing):
-        try:
-            os.mkdir(directory)
-        except FileExistsError:
-            if not os.path.isdir(directory):
-                raise
-            continue
-        changed.append(os.path.dirname(directory))
-    return changed
 
 
 def write_temporary(directory: str, data, *, mode: int = 0o666, owner: tuple[int, int] | None = None,
@@ -134,58 +101,3 @@ def create_file(path: str, data: bytes, *, mode: int) -> None:
     finally:
         remove_quietly(temp)
     fsync_directory(directory)
-
-
-def keep_original(fd: int, data: bytes, backup_root: str, relative: str) -> tuple[str, list[str]]:
-    """Makes sure the file open as `fd` (read as `data`) has a copy under
-    backup_root, at `relative` or, when another file already holds that name, at
-    `relative.~N~`. The copy is a hard link to the very file read where possible, else a
-    durable copy of `data`. Returns the name used, relative to backup_root, and the
-    directories whose entries changed, to be fsynced before the original is replaced."""
-    opened = os.fstat(fd)
-    target = os.path.join(backup_root, relative)
-    changed = make_directories(os.path.dirname(target))
-    number = 0
-    while True:
-        name = relative if number == 0 else f"{relative}.~{number}~"
-        path = os.path.join(backup_root, name)
-        try:
-            existing = os.lstat(path)
-        except FileNotFoundError:
-            existing = None
-        if existing is None:
-            if _link_or_copy(fd, data, path, opened):
-                return name, changed + [os.path.dirname(path)]
-        elif (existing.st_dev, existing.st_ino) == (opened.st_dev, opened.st_ino) or (
-            stat.S_ISREG(existing.st_mode) and existing.st_size == len(data) and _read(path) == data
-        ):
-            # Kept by an earlier, interrupted run.
-            return name, changed
-        number += 1
-
-
-def _link_or_copy(fd: int, data: bytes, path: str, opened: os.stat_result) -> bool:
-    """Puts the file open as `fd` at `path` (False when something took the name first)."""
-    try:
-        # Through /proc the link is made to the open file itself, so a file put at the
-        # original's name since it was read cannot be linked in its place.
-        os.link(f"/proc/self/fd/{fd}", path, follow_symlinks=True)
-        return True
-    except FileExistsError:
-        return False
-    except OSError as error:
-        if error.errno not in _NO_LINK and error.errno != errno.ENOENT:  # ENOENT: no /proc
-            raise
-    temp = write_temporary(os.path.dirname(path), data, mode=stat.S_IMODE(opened.st_mode), exact_mode=True)
-    try:
-        os.link(temp, path)
-    except FileExistsError:
-        return False
-    finally:
-        remove_quietly(temp)
-    return True
-
-
-def _read(path: str) -> bytes:
-    with open(path, "rb") as file:
-        return file.read()

@@ -2,13 +2,9 @@
 checked for the role they are given. What kind of key the bytes hold is decided by the core's
 own reader, the one place that classifies key bytes."""
 
-import hashlib
-
-from cryptography.hazmat.primitives import serialization
-
 from .. import public_key_bytes, unprotect_private_key
-from .._key_reader import load_key
-from .._keys import Key, LegacyKey
+from .._key_reader import fingerprint, load_key  # noqa: F401  (fingerprint: for the commands)
+from .._keys import LegacyKey
 from .._params import MAX_KEY_BYTES
 from .._protection import protected_members
 from .exits import UsageError
@@ -66,17 +62,3 @@ def post_quantum_public_key(path: str, *, purpose: str) -> bytes:
             f"{path}: a classic RSA key; new data is only encrypted to post-quantum keys: "
             f"make a key pair with `halcyra-pqc keygen` and use its public key")
     return public_key_bytes(data)
-
-
-def fingerprint(data: bytes, key: Key | LegacyKey | None = None) -> str:
-    """SHA-256 of the public key of key bytes (`key`, their parse, if at hand): of its public
-    key bytes, or of a classic key's DER SubjectPublicKeyInfo (the same whichever encoding
-    the file used)."""
-    if key is None:
-        key = load_key(data, "key")
-    if isinstance(key, LegacyKey):
-        public = key.rsa_public.public_bytes(serialization.Encoding.DER,
-                                             serialization.PublicFormat.SubjectPublicKeyInfo)
-    else:
-        public = public_key_bytes(data)
-    return "sha256:" + hashlib.sha256(public).hexdigest()

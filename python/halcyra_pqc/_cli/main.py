@@ -7,6 +7,7 @@ import sys
 from importlib import metadata
 
 from . import exits
+from . import migrate as migrate_command
 
 _DESCRIPTION = """\
 Post-quantum encryption of files (ML-KEM-768, alone or with RSA-3072, and AES-256-GCM),
@@ -63,18 +64,7 @@ examples:
 Kinds: hybrid, mlkem (pure ML-KEM), protected, classic-rsa, unknown. A classic RSA
 ciphertext holds nothing that says what it is: a file of such a size is reported as
 probably one. No key material is ever printed: only kinds, sizes and public fingerprints.""",
-    "migrate": """\
-examples:
-  halcyra-pqc migrate /srv/blobs --legacy-key old.pem --to public.json --dry-run
-  halcyra-pqc migrate /srv/blobs --legacy-key old.pem --to public.json --out /srv/blobs-pq
-  halcyra-pqc migrate /srv/blobs --legacy-key old.pem --to public.json --in-place \\
-      --verify-with private.json --verify-passphrase-file pass.txt
-
-Every file under SRC whose size is the legacy key's modulus size is re-encrypted; files that
-already are post-quantum ciphertexts are skipped (copied with --out); anything else is
-reported as failed and kept. Stop it at any time (Ctrl-C, kill, power cut) and run the same
-command again: it resumes. With --in-place the originals are kept in STATE/backup, which
-this tool never removes. See docs/migration.md, "Migrating a store".""",
+    "migrate": migrate_command.EXAMPLES,
 }
 
 
@@ -121,30 +111,7 @@ def build_parser() -> argparse.ArgumentParser:
     inspect.add_argument("files", metavar="FILE", nargs="+")
     inspect.add_argument("--json", action="store_true", help="print the findings as JSON")
 
-    migrate = command("migrate", "re-encrypt a directory of classic RSA ciphertexts to a post-quantum key")
-    migrate.add_argument("source", metavar="SRC", help="directory of the store")
-    migrate.add_argument("--legacy-key", required=True, metavar="KEY",
-                         help="the classic RSA private key (PEM or DER) the old ciphertexts were made for")
-    migrate.add_argument("--to", required=True, metavar="PUBLIC_KEY", help="the post-quantum public key to re-encrypt to")
-    where = migrate.add_mutually_exclusive_group()
-    where.add_argument("--out", metavar="DIR", help="write the migrated store to DIR (new or empty); SRC is untouched")
-    where.add_argument("--in-place", action="store_true",
-                       help="replace the files in SRC, keeping each original in STATE/backup")
-    migrate.add_argument("--state", metavar="STATE",
-                         help="journal, lock and backups (default: DIR.halcyra-migration, or SRC.halcyra-migration "
-                              "in place)")
-    migrate.add_argument("--jobs", "-j", type=int, metavar="N", help="worker processes (default: the CPU count)")
-    migrate.add_argument("--scheme", choices=("auto", "oaep-sha1", "pkcs1v15"), default="auto",
-                         help="how the old data was encrypted: auto (OAEP with SHA-1, then PKCS#1 v1.5; default), "
-                              "oaep-sha1 (PyCryptodome's PKCS1_OAEP) or pkcs1v15 (the rsa package's encrypt)")
-    migrate.add_argument("--dry-run", action="store_true", help="report what would be done; change nothing")
-    migrate.add_argument("--verify-with", metavar="PRIVATE_KEY",
-                         help="decrypt each new ciphertext with this key (the private key of --to) and compare, "
-                              "before it is put in place")
-    migrate.add_argument("--legacy-passphrase-file", metavar="FILE", help="pass phrase of a protected --legacy-key")
-    migrate.add_argument("--verify-passphrase-file", metavar="FILE", help="pass phrase of a protected --verify-with")
-    migrate.add_argument("--progress-every", type=float, default=10.0, metavar="SECONDS",
-                         help="when standard error is not a terminal, a progress line every SECONDS (default 10)")
+    migrate_command.add_arguments(command("migrate", migrate_command.SUMMARY))
     return parser
 
 

@@ -1,20 +1,21 @@
-"""Converting stored classic RSA ciphertexts to post-quantum ones, one stored item at a time.
+"""The per-item conversion: what one stored item is, and what it becomes.
 
 migrate_ciphertext() is a pure function of the stored bytes and the keys: it reads and writes
 no file and keeps no state between calls, so any engine that maps a function over records can
-run it (`halcyra-pqc migrate` runs it over the files of a directory; docs/migration.md shows
-it under a distributed engine). Problems with the keys raise ValueError, since they concern
-every item; problems with one item are reported in its result, never raised.
+run it. Problems with the keys raise ValueError, since they concern every item; problems with
+one item are reported in its result, never raised. The migration engine's workers call the
+same conversion, convert(), with keys they parsed once.
 """
 
 from typing import NamedTuple
 
-from ._envelope import MAGIC, ciphertext_bytes
-from ._errors import AUTHENTICATION_FAILED
-from ._key_reader import load_key
-from ._keys import LegacyKey, modulus_size
-from ._legacy import checked_scheme, open_checked
-from ._payload import encrypt_packed, pqc_decrypt_payload
+from .._envelope import MAGIC, ciphertext_bytes
+from .._errors import AUTHENTICATION_FAILED
+from .._inputs import exact_bytes, key_data
+from .._key_reader import load_key
+from .._keys import Key, LegacyKey, modulus_size
+from .._legacy import checked_scheme, open_checked
+from .._payload import _post_quantum_key, convert_legacy, encrypt_packed, pqc_decrypt_payload
 
 MIGRATED = "migrated"
 POST_QUANTUM = "post-quantum"
@@ -39,13 +40,33 @@ class MigrationResult(NamedTuple):
     reason: str | None = None
 
 
+class Keys(NamedTuple):
+    """The keys of a conversion, parsed and checked once."""
+
+    legacy: LegacyKey
+    target: Key
+    verify: bytes | None  # private key bytes of the target, to decrypt each result again
+    modulus_size: int  # of the legacy key: the size of every classic ciphertext for it
+
+
+def parse_keys(legacy_private_key_bytes, public_key_bytes, verify_private_key_bytes=None) -> Keys:
+    legacy = load_key(legacy_private_key_bytes, "legacy_private_key_bytes")
+    if not isinstance(legacy, LegacyKey) or not legacy.private:
+        raise ValueError("legacy_private_key_bytes must be a classic RSA private key")
+    target = _post_quantum_key(key_data(public_key_bytes, "public_key_bytes"))
+    verify = None
+    if verify_private_key_bytes is not None:
+        verify = key_data(verify_private_key_bytes, "verify_private_key_bytes")
+    return Keys(legacy, target, verify, modulus_size(legacy.rsa_private))
+
+
 def migrate_ciphertext(
-    data: bytes,
-    legacy_private_key_bytes: bytes | str,
-    public_key_bytes: bytes | str,
+    data,
+    legacy_private_key_bytes,
+    public_key_bytes,
     *,
     scheme: str = "auto",
-    verify_private_key_bytes: bytes | str | None = None,
+    verify_private_key_bytes=None,
 ) -> MigrationResult:
     """Re-encrypts one stored classic RSA ciphertext to a post-quantum key.
 
@@ -61,37 +82,51 @@ def migrate_ciphertext(
     it is known.
     """
     scheme = checked_scheme(scheme)
-    legacy = load_key(legacy_private_key_bytes, "legacy_private_key_bytes")
-    if not isinstance(legacy, LegacyKey) or not legacy.private:
-        raise ValueError("legacy_private_key_bytes must be a classic RSA private key")
-    item = bytes(data)
-    kind, reason = classify(len(item), item[:HEAD_SIZE], modulus_size(legacy.rsa_private))
+    keys = parse_keys(legacy_private_key_bytes, public_key_bytes, verify_private_key_bytes)
+    return convert(exact_bytes(data, "data", _any_size), keys, scheme)
+
+
+def convert(item: bytes, keys: Keys, scheme: str) -> MigrationResult:
+    """migrate_ciphertext() with its keys parsed and its scheme checked."""
+    kind, reason = classify(len(item), item[:HEAD_SIZE], keys.modulus_size)
     if kind != CLASSIC:
         return MigrationResult(kind, reason=reason)
     try:
-        used, message = open_checked(item, legacy, scheme)
+        conversion = convert_legacy(item, keys.legacy, keys.target, scheme)
     except ValueError:
-        return MigrationResult(FAILED, reason=(
-            "does not decrypt with the legacy key: made for another key, or modified"
-            + ("" if scheme == "auto" else f" (read as {scheme} only)")))
-    converted = encrypt_to(message, public_key_bytes)
-    if verify_private_key_bytes is not None:
+        return MigrationResult(FAILED, reason=not_opened(scheme))
+    if keys.verify is not None:
         try:
-            again = pqc_decrypt_payload(converted, verify_private_key_bytes)
+            again = pqc_decrypt_payload(conversion.ciphertext, keys.verify)
         except ValueError as error:
             # Any other refusal concerns the key (public, or of the other kind), not the item.
             if str(error) != AUTHENTICATION_FAILED:
                 raise
             again = None
-        if again != message:
+        if again != conversion.message:
             return MigrationResult(FAILED, reason=(
                 "verification failed: the new ciphertext does not decrypt to the old message "
                 "with the verification key"))
-    return MigrationResult(MIGRATED, converted, used)
+    return MigrationResult(MIGRATED, conversion.ciphertext, conversion.scheme)
+
+
+def not_opened(scheme: str) -> str:
+    """Why an item that the legacy key does not open failed."""
+    return ("does not decrypt with the legacy key: made for another key, or modified"
+            + ("" if scheme == "auto" else f" (read as {scheme} only)"))
+
+
+def opens(item: bytes, keys: Keys, scheme: str) -> bool:
+    """Whether the legacy key opens a classic item under `scheme`, nothing encrypted."""
+    try:
+        open_checked(item, keys.legacy, scheme)
+    except ValueError:
+        return False
+    return True
 
 
 def decrypt_legacy_ciphertext(
-    ciphertext: bytes, legacy_private_key_bytes: bytes | str, *, scheme: str = "auto"
+    ciphertext, legacy_private_key_bytes, *, scheme: str = "auto"
 ) -> tuple[str, bytes]:
     """(the scheme that read it, the message) of one stored classic RSA ciphertext, its
     padding checked explicitly: ValueError when the key does not open it.
@@ -107,7 +142,7 @@ def decrypt_legacy_ciphertext(
     return open_checked(ciphertext_bytes(ciphertext), legacy, scheme)
 
 
-def encrypt_to(message: bytes, public_key_bytes: bytes | str) -> bytes:
+def encrypt_to(message, public_key_bytes) -> bytes:
     """The packed ciphertext of `message` for a hybrid or an ML-KEM-only key (public or
     private key bytes): pqc_encrypt_payload() and pack_ciphertext() in one call."""
     return encrypt_packed(message, public_key_bytes)
@@ -125,3 +160,7 @@ def classify(size: int, head: bytes, modulus_size: int) -> tuple[str, str | None
         return POST_QUANTUM, None
     return FAILED, (f"{size} bytes: neither a classic ciphertext for this key ({modulus_size} "
                     f"bytes, its modulus size) nor a post-quantum one")
+
+
+def _any_size(size: int) -> None:
+    """Items of every size are classified; those of no use fail, never raise."""

@@ -1,8 +1,22 @@
-# Types of halcyra_pqc.migration, the per-item conversion of stored classic RSA ciphertexts;
+# Types of halcyra_pqc.migration, the per-item conversion of stored classic RSA ciphertexts
+# (the engine behind `halcyra-pqc migrate` is private);
 # tests/test_typing.py checks this file against the module.
 
 from collections.abc import Buffer
 from typing import Final, Literal, NamedTuple
+
+__all__ = [
+    "CLASSIC",
+    "FAILED",
+    "HEAD_SIZE",
+    "MIGRATED",
+    "POST_QUANTUM",
+    "MigrationResult",
+    "classify",
+    "decrypt_legacy_ciphertext",
+    "encrypt_to",
+    "migrate_ciphertext",
+]
 
 MIGRATED: Final = "migrated"
 POST_QUANTUM: Final = "post-quantum"
