@@ -44,15 +44,20 @@ class Output(abc.ABC):
 
     name: str  # the name to show in messages
     _fd: int | None  # None once committed or aborted
+    # Whether what is written is out at once (a pipe, a device), rather than only on commit.
+    releases: bool
+    written = 0  # bytes written so far
 
     def write(self, data) -> int:
         if self._fd is None:
             raise ValueError("the output is closed")
         try:
-            return _write_all(self._fd, data)
+            done = _write_all(self._fd, data)
         except OSError as error:
             self.abort()
             raise self._failure(error) from None
+        self.written += done
+        return done
 
     @abc.abstractmethod
     def _failure(self, error: OSError) -> Exception:
@@ -187,6 +192,8 @@ def _write_all(fd: int, data) -> int:
 class _WrittenThrough(Output):
     """A descriptor written as it is: standard output, a device, a FIFO, a terminal."""
 
+    releases = True
+
     def __init__(self, name: str, fd: int):
         self.name = name
         self._fd = fd
@@ -217,6 +224,8 @@ class _Replacing(Output):
     """A regular file, written under a temporary name in its directory and renamed into
     place on commit. Without `force` the name must still be free then: a file that appeared
     there in the meantime is never replaced."""
+
+    releases = False
 
     def __init__(self, path: str, replaced: os.stat_result | None, *, force: bool, mode: int):
         self.name = path
