@@ -36,7 +36,7 @@ from ._sealing import context_bytes, decryption_key, open_one_shot, payload_key,
 SEALED_CHUNK_SIZE = STREAM_CHUNK_SIZE + TAG_SIZE
 _COUNTER_SIZE = NONCE_SIZE - 1
 _FINAL, _MORE = b"\x01", b"\x00"
-# Header fields are copied into bytes; a one-shot payload (up to 2 GiB) stays where it was read.
+# Larger than any header field: a one-shot payload (up to 2 GiB) is read in steps.
 _COPIED_FIELD_SIZE = 4096
 
 
@@ -138,19 +138,17 @@ def _nonce(counter: int, final: bool) -> bytes:
 
 def _chunks(readinto, size: int):
     """(chunk, final) for each chunk of `size` bytes of the source in order, the last one
-    shorter or followed by the end (an empty source is one empty chunk). Which chunk is the
-    last is known only by reading the next, so two buffers take turns; a chunk yielded stays
-    valid until the next one is asked for."""
-    buffers = (memoryview(bytearray(size)), memoryview(bytearray(size)))
-    chunk = buffers[0][: _fill(readinto, buffers[0])]
-    turn = 1
-    while len(chunk) == size:
-        following = buffers[turn][: _fill(readinto, buffers[turn])]
-        if not following:
-            break
-        yield chunk, False
-        chunk, turn = following, turn ^ 1
-    yield chunk, True
+    shorter or followed by the end (an empty source is one empty chunk). Whether a chunk is
+    the last is known by reading one byte past it, which then begins the next; a chunk
+    yielded stays valid until the next one is asked for."""
+    buffer = memoryview(bytearray(size + 1))
+    filled = _fill(readinto, buffer)
+    while filled > size:
+        yield buffer[:size], False
+        buffer[0] = buffer[size]
+        with buffer[1:] as rest:
+            filled = 1 + _fill(readinto, rest)
+    yield buffer[:filled], True
 
 
 def _fill(readinto, view: memoryview) -> int:
@@ -177,12 +175,22 @@ class _Source:
         self.readinto = readinto
 
     def take(self, size: int):
-        """The next `size` bytes, fewer only at the end."""
-        buffer = bytearray(size)
-        with memoryview(buffer) as view:
-            filled = _fill(self.readinto, view)
-        del buffer[filled:]
-        return bytes(buffer) if size <= _COPIED_FIELD_SIZE else buffer
+        """The next `size` bytes, fewer only at the end. A header field is read at once; a
+        one-shot payload in steps, so that what a length claims is never allocated before the
+        bytes are there, and it stays in the bytearray it was read into."""
+        if size <= _COPIED_FIELD_SIZE:
+            buffer = bytearray(size)
+            with memoryview(buffer) as view:
+                filled = _fill(self.readinto, view)
+            return bytes(buffer[:filled])
+        taken, step = bytearray(), memoryview(bytearray(STREAM_CHUNK_SIZE))
+        while (want := min(size - len(taken), len(step))) > 0:
+            with step[:want] as part:
+                got = _fill(self.readinto, part)
+                taken += part[:got]
+            if got < want:
+                break
+        return taken
 
     def expect_end(self) -> None:
         scratch = memoryview(bytearray(STREAM_CHUNK_SIZE))
