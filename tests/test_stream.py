@@ -154,3 +154,13 @@ def test_a_claimed_length_is_not_allocated_before_its_bytes_arrive(hybrid_keys):
     finally:
         tracemalloc.stop()
     assert peak < 2**24
+
+
+def test_an_input_that_is_also_the_output_is_refused(keys, tmp_path):
+    notes = tmp_path / "notes"
+    notes.write_bytes(b"notes")
+    with open(notes, "ab") as appended:  # `encrypt -i notes >> notes` would read its own output for ever
+        result = subprocess.run([*COMMAND, "encrypt", str(keys / "hybrid.pub"), "-i", str(notes)], stdout=appended,
+                                stderr=subprocess.PIPE, env=environment(), timeout=60)
+    assert (result.returncode, error_line(result)) == (2, f"halcyra-pqc: {notes}: the input is also the output")
+    assert notes.read_bytes() == b"notes"

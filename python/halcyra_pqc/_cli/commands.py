@@ -1,5 +1,6 @@
 """The file commands: keygen, encrypt, decrypt, sign and verify."""
 
+import contextlib
 import os
 import sys
 
@@ -57,7 +58,7 @@ def keygen(args) -> None:
 def encrypt(args) -> None:
     """Writes the streamed form: any size, in memory that does not grow with it."""
     public = keyfiles.post_quantum_public_key(args.public_key, purpose="encryption")
-    with open_output(args.output, binary=True, force=args.force) as out, open_input(args.input) as source:
+    with _streams(args, binary=True) as (out, source):
         try:
             encrypt_stream(source, out, public)
         except ValueError as error:  # an input that will not read as a stream (non-blocking)
@@ -73,7 +74,7 @@ def decrypt(args) -> None:
         _convert(args, lambda ciphertext: decrypt_legacy_ciphertext(ciphertext, data)[1], MAX_PACKED_SIZE,
                  "the ciphertext", failure=CommandFailed, binary=False)
         return
-    with open_output(args.output, binary=False, force=args.force) as out, open_input(args.input) as source:
+    with _streams(args, binary=False) as (out, source):
         if is_streamed(source.peek(PREFIX_SIZE)):
             _decrypt_streamed(source, out, data)
         else:
@@ -85,6 +86,16 @@ def decrypt(args) -> None:
                 raise CommandFailed(f"{source.name}: {error}") from None
             out.write(message)
         out.commit()
+
+
+@contextlib.contextmanager
+def _streams(args, *, binary: bool):
+    """The output and the input of a command that streams from one to the other."""
+    with open_output(args.output, binary=binary, force=args.force) as out, open_input(args.input) as source:
+        if out.holds(source.identity):
+            # `cmd -i FILE >> FILE` would read what it writes, without end.
+            raise UsageError(f"{source.name}: the input is also the output")
+        yield out, source
 
 
 def _decrypt_streamed(source, out, key_data: bytes) -> None:

@@ -45,6 +45,8 @@ class Input:
             raise InputError(name, error.strerror) from None
         self.mode = info.st_mode
         self.size = info.st_size if stat.S_ISREG(info.st_mode) else None
+        # Which regular file this is, to tell it apart from the output.
+        self.identity = (info.st_dev, info.st_ino) if self.size is not None else None
         self.file = io.FileIO(fd, "rb", closefd=True)
 
     def read(self, limit: int) -> bytes:

@@ -59,6 +59,11 @@ class Output(abc.ABC):
         self.written += done
         return done
 
+    def holds(self, identity: tuple[int, int] | None) -> bool:
+        """Whether what is written lands in the regular file of this (st_dev, st_ino) at once,
+        as `>> FILE` makes it: a command reading that file would read its own output."""
+        return False
+
     @abc.abstractmethod
     def _failure(self, error: OSError) -> Exception:
         """What a failed write ends the command with."""
@@ -197,6 +202,12 @@ class _WrittenThrough(Output):
     def __init__(self, name: str, fd: int):
         self.name = name
         self._fd = fd
+
+    def holds(self, identity: tuple[int, int] | None) -> bool:
+        if identity is None or self._fd is None:
+            return False
+        found = os.fstat(self._fd)
+        return stat.S_ISREG(found.st_mode) and (found.st_dev, found.st_ino) == identity
 
     def _failure(self, error: OSError) -> Exception:
         # Some of the result may have gone out already: the command failed.
