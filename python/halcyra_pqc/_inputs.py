@@ -15,10 +15,7 @@ def exact_bytes(value, name: str, check_size, *, accepted: str = "a bytes-like o
     if type(value) is bytes:
         check_size(len(value), value[:head]) if head else check_size(len(value))
         return value
-    try:
-        view = memoryview(value)
-    except TypeError:
-        view = None
+    view = buffer_of(value)
     if view is None:
         raise TypeError(f"{name} must be {accepted}, not {type(value).__name__!r}")
     with view:
@@ -32,6 +29,15 @@ def exact_bytes(value, name: str, check_size, *, accepted: str = "a bytes-like o
         else:
             check_size(view.nbytes)
         return view.tobytes()
+
+
+def buffer_of(value) -> memoryview | None:
+    """A view of a bytes-like object, or None; the TypeError that says why not is dropped
+    here, so that the error raised in its place has no context."""
+    try:
+        return memoryview(value)
+    except TypeError:
+        return None
 
 
 def at_most(limit: int, name: str):

@@ -26,7 +26,7 @@ from cryptography.hazmat.primitives.ciphers.aead import AESGCM
 
 from ._envelope import Envelope, pack_header, read_header, read_sealed
 from ._errors import AUTHENTICATION_FAILED
-from ._inputs import key_data
+from ._inputs import buffer_of, key_data
 from ._kem import encapsulate
 from ._keys import Key, LegacyKey
 from ._params import NONCE_SIZE, STREAM_CHUNK_SIZE, TAG_SIZE
@@ -217,10 +217,7 @@ def _reader(source):
         data = read(len(view))
         if data is None:
             return None
-        try:
-            got = memoryview(data)
-        except TypeError:
-            got = None
+        got = buffer_of(data)
         if got is None:
             raise TypeError(f"source.read() must return bytes, not {type(data).__name__!r}: open it in binary mode")
         with got, got.cast("B") as octets:
