@@ -114,12 +114,11 @@ def failing_calls(hybrid_keys, mlkem_keys, rsa_pkg_keys):
 
     decrypt = hp.pqc_decrypt_payload
     encrypt = hp.pqc_encrypt_payload
-    streamed, sink = io.BytesIO(), io.BytesIO()
-    hp.encrypt_stream(io.BytesIO(b"m"), streamed, pub)
+    hp.encrypt_stream(io.BytesIO(b"m"), streamed := io.BytesIO(), pub)
     streamed = streamed.getvalue()
 
     def stream_from(source, key=priv):
-        return lambda: hp.decrypt_stream(source, sink, key)
+        return lambda: hp.decrypt_stream(source, io.BytesIO(), key)
 
     def stream_to(destination):
         return lambda: hp.encrypt_stream(io.BytesIO(b"m"), destination, pub)

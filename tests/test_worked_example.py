@@ -124,9 +124,7 @@ def streamed_intermediates(mlkem, rsa_key, packed: bytes) -> dict[str, bytes]:
     header = packed[:offset]
     v["header_sha256"] = hashlib.sha256(header).digest()
     key_schedule(v, STREAMED, mlkem, rsa_key, fields["mlkem_ct"], fields["rsa_ct"], fields["commitment"])
-    aead, chunks = AESGCM(v["payload_key"]), []
-    for start in range(offset, len(packed), CHUNK + 16):
-        chunks.append(packed[start : start + CHUNK + 16])
+    aead, chunks = AESGCM(v["payload_key"]), [packed[at : at + CHUNK + 16] for at in range(offset, len(packed), CHUNK + 16)]
     for index, sealed in enumerate(chunks):
         last = index == len(chunks) - 1
         v[f"chunk_{index}_nonce"] = index.to_bytes(11, "big") + bytes([last])

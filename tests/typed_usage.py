@@ -99,13 +99,9 @@ def core_calls() -> None:
 
 
 def stream_calls(source: BinaryIO, destination: BinaryIO, public: bytes, private: str) -> None:
-    sealed = io.BytesIO()
-    assert_type(halcyra_pqc.encrypt_stream(source, sealed, public, context=b"row 7"), None)
-    sealed.seek(0)
-    halcyra_pqc.decrypt_stream(sealed, destination, private, context=b"row 7")
+    assert_type(halcyra_pqc.encrypt_stream(source, io.BytesIO(), public, context=b"row 7"), None)
     with open("notes.enc", "rb") as file, open("notes", "wb") as out:
         halcyra_pqc.decrypt_stream(file, out, private)
-
     halcyra_pqc.encrypt_stream(b"a message, not a file", destination, public)  # type: ignore[arg-type]
     halcyra_pqc.decrypt_stream(source, "notes", private)  # type: ignore[arg-type]
 
