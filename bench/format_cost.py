@@ -27,7 +27,7 @@ from halcyra_pqc._envelope import pack_ciphertext, pack_header
 from halcyra_pqc._inputs import at_most, exact_bytes, key_data
 from halcyra_pqc._kem import encapsulate, version1_payload_key
 from halcyra_pqc._params import MAX_MESSAGE_SIZE
-from halcyra_pqc._payload import _post_quantum_key
+from halcyra_pqc._sealing import post_quantum_key
 
 VECTORS = Path(__file__).resolve().parents[1] / "tests" / "vectors"
 INNER = 20
@@ -35,7 +35,7 @@ INNER = 20
 
 def version1_encrypt(message: bytes, public: bytes) -> bytes:
     message = exact_bytes(message, "message", at_most(MAX_MESSAGE_SIZE, "message"))
-    key = _post_quantum_key(key_data(public, "public_key_bytes"))
+    key = post_quantum_key(key_data(public, "public_key_bytes"))
     secrets, mlkem_ct, rsa_ct = encapsulate(key)
     nonce = os.urandom(12)
     sealed = AESGCM(version1_payload_key(key.label, secrets, mlkem_ct, rsa_ct)).encrypt(

@@ -300,8 +300,9 @@ def write(results: Path, run: dict, docs: Path) -> None:
 
 
 # Sections that other benchmarks write between markers of these names, and this run does not
-# measure: bench/migrate.py's, and the format versions' of bench/format_cost.py.
-CARRIED = ("migrate-benchmark", "format-cost")
+# measure: bench/migrate.py's, the format versions' of bench/format_cost.py, and the streamed
+# form's of bench/streaming.py.
+CARRIED = ("migrate-benchmark", "format-cost", "streaming")
 
 
 def carried_sections(document: Path) -> str:

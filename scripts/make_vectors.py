@@ -9,11 +9,12 @@ changes is a format break, so existing vectors are never overwritten without --f
 
 With --add, the existing vectors stay as they are and only those of a newer format that are
 missing join them, made with the stored keys: the version-2 ciphertexts (one with an
-application context) and the version-2 protected key.
+application context) and the version-2 protected key, and the streamed ciphertexts.
 """
 
 import argparse
 import hashlib
+import io
 import json
 import platform
 import sys
@@ -26,6 +27,7 @@ from Crypto.PublicKey import RSA as OldRSA
 
 import halcyra_pqc as hp
 import halcyra_pqc.ferrovan as ferrovan
+from halcyra_pqc._params import STREAM_CHUNK_SIZE
 from halcyra_pqc.mirelock import PKCS1_OAEP, RSA
 
 HASH_NAMES = ("MD5", "SHA-1", "SHA-224", "SHA-256", "SHA-384", "SHA-512")
@@ -41,6 +43,10 @@ ENCRYPTIONS = [
     ("large", None, LARGE_SIZE, "halcyra_pqc.mirelock.PKCS1_OAEP.encrypt"),
 ]
 CONTEXT = b"ledger 2024-117, row 9"
+# The streamed form around its chunk boundaries: no chunk's worth, exactly one chunk, and a
+# last chunk of a few bytes after two full ones.
+STREAMED = [("empty", b""), ("short", SHORT_MESSAGE), ("boundary", STREAM_CHUNK_SIZE),
+            ("several", 2 * STREAM_CHUNK_SIZE + 17)]
 RSA_PKG_BITS = 1024  # the `rsa` package generates in pure Python: slow at large sizes
 CRYPTODOME_BITS = 2048
 
@@ -190,6 +196,29 @@ def version2(w: Writer) -> None:
              passphrase=PASSPHRASE, files={"protected": w.file("hybrid-private-protected-v2.json", protected)})
 
 
+def streamed(w: Writer) -> None:
+    """The streamed ciphertexts, to the stored key pairs."""
+    by_name = {vector["name"]: vector for vector in w.vectors}
+    made_with = {name: metadata.version(name) for name in ("halcyra-pqc", "cryptography")}
+    for alg in ("hybrid", "mlkem"):
+        public = (w.out / by_name[f"{alg}-keys"]["files"]["public"]).read_bytes()
+        cases = [(size_name, message, None) for size_name, message in STREAMED]
+        if alg == "hybrid":
+            cases.append(("context", SHORT_MESSAGE, CONTEXT))
+        for size_name, message, context in cases:
+            name, seed = f"{alg}-stream-{size_name}", None
+            if isinstance(message, int):
+                seed = f"halcyra_pqc vector {name}".encode("ascii")
+                message = counter_stream(seed, message)
+            sealed = io.BytesIO()
+            hp.encrypt_stream(io.BytesIO(message), sealed, public, context=context)
+            extra = {} if context is None else {"context": {"hex": context.hex()}}
+            w.vector(name=name, kind="streamed-ciphertext", version=2, alg=alg, made_by="halcyra_pqc.encrypt_stream",
+                     made_with=made_with, key=f"{alg}-keys", chunk_size=STREAM_CHUNK_SIZE, **extra,
+                     files={"ciphertext": w.file(f"{name}.bin", sealed.getvalue())},
+                     plaintext=plaintext_entry(message, seed))
+
+
 def check(w: Writer) -> None:
     """Reads every ciphertext back through the core before anything is kept."""
     by_name = {vector["name"]: vector for vector in w.vectors}
@@ -234,11 +263,15 @@ def main() -> int:
     existing = sorted(out.iterdir()) if out.is_dir() else []
     if args.add:
         manifest = json.loads((out / "manifest.json").read_text(encoding="utf-8"))
-        if any(vector.get("version") == 2 for vector in manifest["vectors"]):
-            print("make_vectors: the version-2 vectors are there already; nothing to add", file=sys.stderr)
+        kinds = {(vector["kind"], vector.get("version")) for vector in manifest["vectors"]}
+        missing = [make for make, present in ((version2, ("ciphertext", 2) in kinds),
+                                              (streamed, ("streamed-ciphertext", 2) in kinds)) if not present]
+        if not missing:
+            print("make_vectors: the vectors of every format are there already; nothing to add", file=sys.stderr)
             return 1
         w = Writer(out, manifest)
-        version2(w)
+        for make in missing:
+            make(w)
         check(w)
         write_manifest(w, manifest["made_with"])
         return 0
@@ -253,6 +286,7 @@ def main() -> int:
 
     w = Writer(out)
     post_quantum(w)
+    streamed(w)
     rsa_package(w)
     pycryptodome(w)
     check(w)

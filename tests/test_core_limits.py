@@ -4,6 +4,7 @@ material or plaintext in its chain. Figures (durations) are in bench/limits.py; 
 count calls and check refusals."""
 
 import base64
+import io
 import json
 import mmap
 import re
@@ -220,15 +221,17 @@ def chain(error):
             continue
         seen.append(current)
         pending += [current.__cause__, current.__context__]
-    values = []
+    values, entered = [], False
     for exc in seen:
         values += [str(exc), repr(exc.args), *map(repr, vars(exc).values()), *getattr(exc, "__notes__", [])]
         values += traceback.format_exception_only(exc)
         tb = exc.__traceback__
         while tb is not None and tb.tb_frame.f_code.co_name != "entry":
             tb = tb.tb_next  # the caller's frames, and the modules' records of the call
+        entered = entered or tb is not None
         while tb is not None:
             values, tb = values + list(map(repr, tb.tb_frame.f_locals.values())), tb.tb_next
+    assert entered, "the call passed through no entry point that clears its frames"
     return seen, "\n".join(values)
 
 
@@ -248,7 +251,12 @@ def test_errors_keep_no_key_material_or_plaintext(hybrid_keys):
         "bad base64": private.replace(seed.encode(), b"!" + seed[1:].encode()),
         "protected": hp.protect_private_key(private, "phrase-marker"),
     }
+    streamed = io.BytesIO()
+    hp.encrypt_stream(io.BytesIO(b"plaintext-marker" * 10000), streamed, public)
+    cut = streamed.getvalue()[:-1]  # fails at its last chunk, after the first has been written
     calls = [lambda k=key: hp.pqc_decrypt_payload(packed, k) for key in broken.values()]
+    calls += [lambda: hp.decrypt_stream(io.BytesIO(cut), io.BytesIO(), private), lambda: hp.pqc_decrypt_payload(cut, private),
+              lambda: hp.decrypt_stream(io.BytesIO(cut), io.BytesIO(), broken["not JSON"])]
     calls += [lambda k=key: ferrovan.decrypt(packed, k) for key in broken.values()]
     calls += [lambda k=key: hp.pqc_encrypt_payload(b"plaintext-marker", k) for key in broken.values()]
     calls += [lambda: hp.pqc_decrypt_payload(packed, other_private),

@@ -2,10 +2,12 @@
 any input, is one of its rows, and every row is an error the core raises."""
 
 import base64
+import io
 import json
 import re
 import struct
 from pathlib import Path
+from types import SimpleNamespace as FileLike
 
 import pytest
 from Crypto.Util.number import getPrime
@@ -112,7 +114,22 @@ def failing_calls(hybrid_keys, mlkem_keys, rsa_pkg_keys):
 
     decrypt = hp.pqc_decrypt_payload
     encrypt = hp.pqc_encrypt_payload
+    hp.encrypt_stream(io.BytesIO(b"m"), streamed := io.BytesIO(), pub)
+    streamed = streamed.getvalue()
+
+    def stream_from(source, key=priv):
+        return lambda: hp.decrypt_stream(source, io.BytesIO(), key)
+
+    def stream_to(destination):
+        return lambda: hp.encrypt_stream(io.BytesIO(b"m"), destination, pub)
+
     return [
+        stream_from(io.BytesIO(streamed), classic), stream_from(b"bytes"), stream_to(7),
+        stream_from(io.StringIO("text")), stream_to(io.StringIO()), stream_from(FileLike(read=lambda n: "text")),
+        stream_from(FileLike(readinto=lambda b: -1)), stream_from(FileLike(read=lambda n: bytes(n + 1))),
+        stream_to(FileLike(write=lambda d: "all")), stream_from(FileLike(readinto=lambda b: None)),
+        stream_to(FileLike(write=lambda d: 0)), stream_from(io.BytesIO(streamed[:-1])),
+        lambda: decrypt(streamed[:-1], priv),
         lambda: encrypt("text", pub), lambda: decrypt(7, priv), lambda: encrypt(b"m", 7),
         lambda: hp.protect_private_key(mpriv, 7), lambda: hp.pack_ciphertext(None, None, b"", b""),
         lambda: hp.pack_ciphertext(b"x", *pieces[1:]), lambda: hp.pack_ciphertext(pieces[0], b"x", *pieces[2:]),
@@ -194,14 +211,19 @@ def test_every_error_is_documented_and_every_row_occurs(failing_calls, monkeypat
 def test_arbitrary_arguments_raise_only_documented_errors(hybrid_keys, data):
     pub, priv = hybrid_keys
     packed = hp.pack_ciphertext(*hp.pqc_encrypt_payload(b"fuzz", pub))
+    streamed = io.BytesIO()
+    hp.encrypt_stream(io.BytesIO(b"fuzz"), streamed, pub)
     def mutated(base):
         cut = data.draw(st.integers(0, len(base)))
         return base[:cut] + data.draw(st.binary(max_size=40)) + base[cut + data.draw(st.integers(0, 40)):]
     junk = st.one_of(st.none(), st.integers(), st.text(max_size=50), st.binary(max_size=80),
                      st.builds(bytearray, st.binary(max_size=20)), st.lists(st.integers(), max_size=3))
     key = data.draw(st.one_of(junk, st.builds(lambda: mutated(priv)), st.builds(lambda: mutated(pub).decode("latin-1"))))
-    ciphertext = data.draw(st.one_of(junk, st.builds(lambda: mutated(packed))))
+    ciphertext = data.draw(st.one_of(junk, st.builds(lambda: mutated(packed)),
+                                     st.builds(lambda: mutated(streamed.getvalue()))))
     calls = [lambda: hp.pqc_decrypt_payload(ciphertext, key), lambda: hp.pqc_encrypt_payload(ciphertext, key),
+             lambda: hp.decrypt_stream(io.BytesIO(ciphertext) if isinstance(ciphertext, bytes) else ciphertext,
+                                       io.BytesIO(), key),
              lambda: hp.public_key_bytes(key), lambda: hp.reencrypt_legacy_ciphertext(ciphertext, key, pub),
              lambda: hp.pack_ciphertext(ciphertext, None, ciphertext, ciphertext)]
     for call in calls:

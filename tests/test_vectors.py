@@ -5,6 +5,7 @@ readable: a format break, never a reason to make the vectors again."""
 
 import functools
 import hashlib
+import io
 import json
 import struct
 from pathlib import Path
@@ -90,6 +91,10 @@ def test_the_vectors_cover_every_form():
             sizes = sorted(len(plaintext(n)) for n in names("ciphertext", alg=alg, version=version))
             assert sizes[0] == 0 and 0 < sizes[1] < 2**20 <= sizes[-1]
     assert names("context-ciphertext")
+    for alg in ("hybrid", "mlkem"):  # the streamed form around its chunk boundaries
+        chunk = BY_NAME[f"{alg}-stream-short"]["chunk_size"]
+        sizes = sorted(len(plaintext(n)) for n in names("streamed-ciphertext", alg=alg) if "context" not in BY_NAME[n])
+        assert sizes[0] == 0 and 0 < sizes[1] < chunk == sizes[2] and 2 * chunk < sizes[3] < 3 * chunk
     assert {BY_NAME[n].get("version") for n in names("protected-private-key")} == {None, 2}
     assert {BY_NAME[n]["hash"] for n in names("signature")} == HASH_NAMES
     assert {BY_NAME[n]["hash"] for n in names("classic-signature")} == HASH_NAMES
@@ -127,6 +132,19 @@ def test_ciphertext_layout(vector):
     expected += [32, message_size + 16] if version == 2 else [message_size + 16]
     assert (offset, sizes) == (len(packed), expected)
     assert len(packed) == (1522 if hybrid else 1134) + 36 * (version == 2) + message_size
+
+
+def stream_read(packed, private, context=None):
+    message = io.BytesIO()
+    hp.decrypt_stream(io.BytesIO(packed), message, private, context=context)
+    return message.getvalue()
+
+
+@pytest.mark.parametrize("reader", [*READERS, "stream"])
+@pytest.mark.parametrize("vector", [n for n in names("streamed-ciphertext") if "context" not in BY_NAME[n]])
+def test_streamed_ciphertexts_decrypt_to_their_exact_plaintext(vector, reader):
+    private = read(key_files(vector)["private"])
+    assert READERS.get(reader, stream_read)(file_of(vector, "ciphertext"), private) == plaintext(vector)
 
 
 @pytest.mark.parametrize("vector", names("key-pair"))
@@ -192,14 +210,16 @@ def test_mirelock_imports_the_protected_key_with_its_pass_phrase(protected):
         assert PKCS1_OAEP.new(key).decrypt(file_of(name, "ciphertext")) == plaintext(name)
 
 
-@pytest.mark.parametrize("vector", names("context-ciphertext"))
-def test_context_ciphertexts_decrypt_only_with_their_context(vector):
+@pytest.mark.parametrize("read_with", [hp.pqc_decrypt_payload, stream_read])
+@pytest.mark.parametrize("vector", [n for n in names("context-ciphertext") + names("streamed-ciphertext")
+                                    if "context" in BY_NAME[n]])
+def test_context_ciphertexts_decrypt_only_with_their_context(vector, read_with):
     private, context = read(key_files(vector)["private"]), bytes.fromhex(BY_NAME[vector]["context"]["hex"])
     packed = file_of(vector, "ciphertext")
-    assert hp.pqc_decrypt_payload(packed, private, context=context) == plaintext(vector)
+    assert read_with(packed, private, context=context) == plaintext(vector)
     for wrong in (None, context + b"!", context[:-1]):
         with pytest.raises(ValueError, match="^decryption failed: wrong key, or the ciphertext was modified$"):
-            hp.pqc_decrypt_payload(packed, private, context=wrong)
+            read_with(packed, private, context=wrong)
 
 
 # --- signatures ------------------------------------------------------------------------------------

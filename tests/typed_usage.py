@@ -3,6 +3,7 @@ strict mode and never run. Each `# type: ignore[...]` marks a call the stubs mus
 mypy reports an ignore that no longer silences an error, so a stub that grows too loose
 fails the check as surely as one that refuses good code."""
 
+import io
 from typing import BinaryIO, assert_type
 
 import halcyra_pqc
@@ -108,6 +109,14 @@ def core_calls() -> None:
     halcyra_pqc.reencrypt_legacy_ciphertext(packed, private, public, scheme="pkcs1v15")
 
     halcyra_pqc.reencrypt_legacy_ciphertext(packed, private, public, scheme="oaep")  # type: ignore[arg-type]
+
+
+def stream_calls(source: BinaryIO, destination: BinaryIO, public: bytes, private: str) -> None:
+    assert_type(halcyra_pqc.encrypt_stream(source, io.BytesIO(), public, context=b"row 7"), None)
+    with open("notes.enc", "rb") as file, open("notes", "wb") as out:
+        halcyra_pqc.decrypt_stream(file, out, private)
+    halcyra_pqc.encrypt_stream(b"a message, not a file", destination, public)  # type: ignore[arg-type]
+    halcyra_pqc.decrypt_stream(source, "notes", private)  # type: ignore[arg-type]
 
 
 def migration_calls(stored: bytes, legacy: bytes, public: bytes) -> bytes | None:

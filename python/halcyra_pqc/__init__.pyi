@@ -3,9 +3,11 @@
 # checks it against the running package.
 
 from collections.abc import Buffer
-from typing import Literal
+from typing import Literal, Protocol
 
 __all__ = [
+    "decrypt_stream",
+    "encrypt_stream",
     "generate_mlkem_keypair",
     "generate_pqc_kem_keypair",
     "pack_ciphertext",
@@ -19,6 +21,19 @@ __all__ = [
 
 # Key bytes are JSON text; the same text as `str` is read too.
 type _KeyData = Buffer | str
+
+# The streamed functions read a binary file object with readinto() (or read()) and write one
+# with write(): open files, BytesIO, sockets' files, the command line's streams.
+class _ReadsInto(Protocol):
+    def readinto(self, buffer: memoryview, /) -> int | None: ...
+
+class _Reads(Protocol):
+    def read(self, size: int, /) -> Buffer | None: ...
+
+class _Writes(Protocol):
+    def write(self, data: memoryview, /) -> object: ...
+
+type _Source = _ReadsInto | _Reads
 
 def generate_pqc_kem_keypair() -> tuple[bytes, bytes]:
     """Returns fresh (public_key_bytes, private_key_bytes) for ML-KEM-768 combined with RSA-3072."""
@@ -43,6 +58,19 @@ def pack_ciphertext(mlkem_ct: Buffer, rsa_ct: Buffer | None, nonce: Buffer, seal
 def pqc_decrypt_payload(packed: Buffer, private_key_bytes: _KeyData, *, context: Buffer | None = None) -> bytes:
     """Decrypts a packed ciphertext and returns the message; raises ValueError for any
     malformed or unauthentic input, a context other than the ciphertext's included."""
+
+def encrypt_stream(
+    source: _Source, destination: _Writes, public_key_bytes: _KeyData, *, context: Buffer | None = None
+) -> None:
+    """Encrypts everything `source` holds to a key and writes the streamed ciphertext to
+    `destination`, a chunk at a time, in memory that does not grow with the size."""
+
+def decrypt_stream(
+    source: _Source, destination: _Writes, private_key_bytes: _KeyData, *, context: Buffer | None = None
+) -> None:
+    """Decrypts a ciphertext of either form from `source` and writes the message to
+    `destination`, each chunk once its tag has checked; raises ValueError for any malformed or
+    unauthentic input, after which what was written must be discarded."""
 
 def reencrypt_legacy_ciphertext(
     ciphertext: Buffer,

@@ -7,21 +7,37 @@ from ._errors import invalid_key
 from ._params import MAX_KEY_BYTES, MAX_PASSPHRASE_BYTES
 
 
-def exact_bytes(value, name: str, check_size, *, accepted: str = "a bytes-like object") -> bytes:
+def exact_bytes(value, name: str, check_size, *, accepted: str = "a bytes-like object", head: int = 0) -> bytes:
     """`value` (any bytes-like object) as bytes. `check_size(size)` raises ValueError for a
-    size that is refused; it runs on the size the buffer declares, before any copy."""
+    size that is refused; it runs on the size the buffer declares, before any copy. With
+    `head`, it is check_size(size, the first `head` bytes), for data that says how long it
+    may be."""
     if type(value) is bytes:
-        check_size(len(value))
+        check_size(len(value), value[:head]) if head else check_size(len(value))
         return value
-    try:
-        view = memoryview(value)
-    except TypeError:
-        view = None
+    view = buffer_of(value)
     if view is None:
         raise TypeError(f"{name} must be {accepted}, not {type(value).__name__!r}")
     with view:
-        check_size(view.nbytes)
+        if head and view.c_contiguous:
+            with view.cast("B") as octets:
+                check_size(view.nbytes, octets[:head].tobytes())
+        elif head:
+            # A strided buffer has no first bytes to read without a copy: judged as if it
+            # said nothing of its length.
+            check_size(view.nbytes, b"")
+        else:
+            check_size(view.nbytes)
         return view.tobytes()
+
+
+def buffer_of(value) -> memoryview | None:
+    """A view of a bytes-like object, or None; the TypeError that says why not is dropped
+    here, so that the error raised in its place has no context."""
+    try:
+        return memoryview(value)
+    except TypeError:
+        return None
 
 
 def at_most(limit: int, name: str):

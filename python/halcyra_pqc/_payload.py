@@ -1,21 +1,22 @@
 """Public-key encryption of a message: key encapsulation, the version-2 key schedule and
-AES-256-GCM over the payload; version-1 ciphertexts are still read."""
+AES-256-GCM over the payload; version-1 ciphertexts, and streamed ones held in memory, are
+read too."""
 
 import os
 from typing import NamedTuple
 
-from cryptography.exceptions import InvalidTag
 from cryptography.hazmat.primitives.ciphers.aead import AESGCM
 
-from . import _legacy
-from ._envelope import ciphertext_bytes, pack_ciphertext, pack_header, unpack_ciphertext
-from ._errors import AUTHENTICATION_FAILED, NO_POST_QUANTUM_HALF, PUBLIC_KEY_CANNOT_DECRYPT, no_context_bound
+from . import _legacy, _stream
+from ._envelope import ciphertext_bytes, is_streamed, pack_ciphertext, pack_header, unpack_ciphertext
+from ._errors import PUBLIC_KEY_CANNOT_DECRYPT, no_context_bound
 from ._inputs import at_most, exact_bytes, key_data
-from ._kem import decapsulate, encapsulate, version1_payload_key
+from ._kem import encapsulate
 from ._key_reader import load_exact
-from ._keys import Key, LegacyKey, modulus_size
-from ._params import MAX_CONTEXT_SIZE, MAX_MESSAGE_SIZE, NONCE_SIZE
-from ._schedule import FORM_ONE_SHOT, commits_to, derive
+from ._keys import Key, LegacyKey
+from ._params import MAX_MESSAGE_SIZE, NONCE_SIZE
+from ._schedule import FORM_ONE_SHOT, derive
+from ._sealing import context_bytes, decryption_key, open_one_shot, post_quantum_key
 
 
 class Sealed(NamedTuple):
@@ -52,22 +53,8 @@ def encrypt_packed(message, public_key_bytes) -> bytes:
 
 def _encrypt(message, public_key_bytes, context) -> Sealed:
     data = exact_bytes(message, "message", at_most(MAX_MESSAGE_SIZE, "message"))
-    context = _context_bytes(context)
-    return _seal(data, _post_quantum_key(key_data(public_key_bytes, "public_key_bytes")), context)
-
-
-def _context_bytes(context) -> bytes:
-    """The application context as exact bytes; none is the empty context."""
-    if context is None:
-        return b""
-    return exact_bytes(context, "context", at_most(MAX_CONTEXT_SIZE, "context"))
-
-
-def _post_quantum_key(data: bytes) -> Key:
-    key = load_exact(data)
-    if isinstance(key, LegacyKey):
-        raise ValueError(NO_POST_QUANTUM_HALF)
-    return key
+    context = context_bytes(context)
+    return _seal(data, post_quantum_key(key_data(public_key_bytes, "public_key_bytes")), context)
 
 
 def _seal(data: bytes, key: Key, context: bytes = b"") -> Sealed:
@@ -84,50 +71,21 @@ def pqc_decrypt_payload(packed, private_key_bytes, *, context=None) -> bytes:
 
     `context` must be the one the ciphertext was made with (none and empty are the same).
     Malformed input raises ValueError saying what is wrong; every authentication failure,
-    a wrong context included, raises ValueError with one fixed text. With a classic RSA
-    private key, the ciphertext is one that classic RSA encryption made before the switch
-    (see docs/migration.md).
+    a wrong context included, raises ValueError with one fixed text. A streamed ciphertext
+    (what encrypt_stream() and the command line write) held in memory is read too. With a
+    classic RSA private key, the ciphertext is one that classic RSA encryption made before
+    the switch (see docs/migration.md).
     """
     packed = ciphertext_bytes(packed)
-    context = _context_bytes(context)
-    key = load_exact(key_data(private_key_bytes, "private_key_bytes"))
-    if not key.private:
-        raise ValueError(PUBLIC_KEY_CANNOT_DECRYPT)
+    context = context_bytes(context)
+    key = decryption_key(private_key_bytes)
     if isinstance(key, LegacyKey):
         if context:
             raise ValueError(no_context_bound("a classic RSA ciphertext"))
         return _legacy.decrypt(packed, key)
-    envelope = unpack_ciphertext(packed)
-    if envelope.hybrid != key.hybrid:
-        ciphertext_kind = "hybrid ML-KEM-768+RSA" if envelope.hybrid else "ML-KEM-768 only"
-        raise ValueError(
-            f"the ciphertext is {ciphertext_kind} but the key is {key.label}; use the matching key"
-        )
-    if envelope.hybrid:
-        size = modulus_size(key.rsa_private)
-        if len(envelope.rsa_ct) != size:
-            raise ValueError(
-                f"the RSA ciphertext is {len(envelope.rsa_ct)} bytes "
-                f"but this key's modulus is {size} bytes"
-            )
-    if envelope.version == 1 and context:
-        raise ValueError(no_context_bound("a version-1 ciphertext"))
-    secrets = decapsulate(key, envelope.mlkem_ct, envelope.rsa_ct)
-    if envelope.version == 1:
-        payload_key = version1_payload_key(key.label, secrets, envelope.mlkem_ct, envelope.rsa_ct)
-    else:
-        schedule = derive(FORM_ONE_SHOT, key, secrets, envelope.mlkem_ct, envelope.rsa_ct, context)
-        # The AEAD only runs under the one key the header commits to.
-        payload_key = schedule.payload_key if commits_to(schedule, envelope.commitment) else None
-    message = None
-    if payload_key is not None:
-        try:
-            message = AESGCM(payload_key).decrypt(envelope.nonce, envelope.sealed, envelope.header + context)
-        except InvalidTag:
-            message = None
-    if message is None:
-        raise ValueError(AUTHENTICATION_FAILED)
-    return message
+    if is_streamed(packed):
+        return _stream.decrypt_held(packed, key, context)
+    return open_one_shot(key, unpack_ciphertext(packed), context)
 
 
 def reencrypt_legacy_ciphertext(
@@ -154,7 +112,7 @@ def reencrypt_legacy_ciphertext(
     if not legacy.private:
         raise ValueError(PUBLIC_KEY_CANNOT_DECRYPT)
     # The target is checked before anything is decrypted, so a wrong one costs nothing.
-    return convert_legacy(ciphertext, legacy, _post_quantum_key(target_data), scheme).ciphertext
+    return convert_legacy(ciphertext, legacy, post_quantum_key(target_data), scheme).ciphertext
 
 
 class Conversion(NamedTuple):

@@ -7,7 +7,8 @@ a form label of its own, so that a key derived for one form can never open anoth
            ‖ len ‖ mlkem_ct ‖ len ‖ rsa_ct ‖ len ‖ context        (lengths: 4 bytes, big-endian)
     payload_key ‖ commitment = HKDF-SHA256(ikm = shared secrets, salt = none, info, 64 bytes)
 
-- form: which construction the key serves (FORM_ONE_SHOT for the packed ciphertext);
+- form: which construction the key serves (FORM_ONE_SHOT for the packed ciphertext,
+  FORM_STREAMED for the streamed one);
 - suite: the mode and every algorithm with its size (suite() below), so that no key
   derived for one suite is ever used for another, RSA-3072 and RSA-4096 halves included;
 - recipient: SHA-256 of the recipient's canonical public key bytes, as the hybrid KEM
@@ -34,6 +35,7 @@ from ._keys import Key
 from ._params import COMMITMENT_SIZE, MLKEM_LABEL, PAYLOAD_KEY_SIZE
 
 FORM_ONE_SHOT = b"HPQC v2 one-shot"
+FORM_STREAMED = b"HPQC v2 streamed"
 
 _LENGTH = struct.Struct(">I")
 

@@ -1,11 +1,14 @@
 """The file commands: keygen, encrypt, decrypt, sign and verify."""
 
+import contextlib
 import os
 import sys
 
 from cryptography.hazmat.primitives import serialization
 
 from .. import (
+    decrypt_stream,
+    encrypt_stream,
     ferrovan,
     generate_mlkem_keypair,
     generate_pqc_kem_keypair,
@@ -13,13 +16,14 @@ from .. import (
     protect_private_key,
     public_key_bytes,
 )
-from .._envelope import MAX_PACKED_SIZE
+from .._envelope import MAX_PACKED_SIZE, PREFIX_SIZE, is_streamed
+from .._errors import AUTHENTICATION_FAILED
 from .._keys import LegacyKey
-from .._params import LEGACY_RSA_MAX_BITS, MAX_MESSAGE_SIZE
-from ..migration import decrypt_legacy_ciphertext, encrypt_to
+from .._params import LEGACY_RSA_MAX_BITS
+from ..migration import decrypt_legacy_ciphertext
 from . import keyfiles
 from .exits import CommandFailed, UsageError
-from .files import must_not_exist, read_file, read_input, read_passphrase
+from .files import must_not_exist, open_input, read_file, read_input, read_passphrase
 from .output import AlreadyExists, open_output
 
 # The names the `rsa` package's tools take. MD5 and SHA-1 are broken: no new signature uses
@@ -52,9 +56,14 @@ def keygen(args) -> None:
 
 
 def encrypt(args) -> None:
+    """Writes the streamed form: any size, in memory that does not grow with it."""
     public = keyfiles.post_quantum_public_key(args.public_key, purpose="encryption")
-    _convert(args, lambda message: encrypt_to(message, public), MAX_MESSAGE_SIZE, "the message",
-             failure=UsageError, binary=True)
+    with _streams(args, binary=True) as (out, source):
+        try:
+            encrypt_stream(source, out, public)
+        except ValueError as error:  # an input that will not read as a stream (non-blocking)
+            raise UsageError(f"{source.name}: {error}") from None
+        out.commit()
 
 
 def decrypt(args) -> None:
@@ -62,12 +71,49 @@ def decrypt(args) -> None:
     if isinstance(key, LegacyKey):
         # Stored data of the operator's: its padding is checked, so a ciphertext the key does
         # not open fails instead of decrypting to random bytes.
-        def opened(ciphertext: bytes) -> bytes:
-            return decrypt_legacy_ciphertext(ciphertext, data)[1]
-    else:
-        def opened(ciphertext: bytes) -> bytes:
-            return pqc_decrypt_payload(ciphertext, data)
-    _convert(args, opened, MAX_PACKED_SIZE, "the ciphertext", failure=CommandFailed, binary=False)
+        _convert(args, lambda ciphertext: decrypt_legacy_ciphertext(ciphertext, data)[1], MAX_PACKED_SIZE,
+                 "the ciphertext", failure=CommandFailed, binary=False)
+        return
+    with _streams(args, binary=False) as (out, source):
+        if is_streamed(source.peek(PREFIX_SIZE)):
+            _decrypt_streamed(source, out, data)
+        else:
+            # The one-shot form has a single tag over the whole message: read whole, within its limit.
+            ciphertext = source.read_all(MAX_PACKED_SIZE, "the ciphertext", failure=CommandFailed)
+            try:
+                message = pqc_decrypt_payload(ciphertext, data)
+            except ValueError as error:
+                raise CommandFailed(f"{source.name}: {error}") from None
+            out.write(message)
+        out.commit()
+
+
+@contextlib.contextmanager
+def _streams(args, *, binary: bool):
+    """The output and the input of a command that streams from one to the other."""
+    with open_output(args.output, binary=binary, force=args.force) as out, open_input(args.input) as source:
+        if out.holds(source.identity):
+            # `cmd -i FILE >> FILE` would read what it writes, without end.
+            raise UsageError(f"{source.name}: the input is also the output")
+        yield out, source
+
+
+def _decrypt_streamed(source, out, key_data: bytes) -> None:
+    """Each chunk goes out once its tag has checked: to a regular file, which is put in place
+    only after the last, or straight to a pipe or device, which then holds a part if a later
+    chunk fails."""
+    try:
+        decrypt_stream(source, out, key_data)
+    except ValueError as error:
+        reason = str(error)
+        failure = None
+        if reason == AUTHENTICATION_FAILED and out.releases and out.written:
+            failure = (f"decryption failed after {out.written} bytes of the message were written out, each "
+                       f"part checked but not the whole: the ciphertext was cut short or modified; discard "
+                       f"what was written")
+        elif reason == AUTHENTICATION_FAILED:
+            failure = "decryption failed: wrong key, or the ciphertext was modified or cut short"
+        raise CommandFailed(f"{source.name}: {failure or reason}") from None
 
 
 def sign(args) -> None:

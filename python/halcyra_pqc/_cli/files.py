@@ -1,6 +1,7 @@
-"""Inputs of the file commands: files or standard input, opened once and read within a size
-limit, and pass phrases from files only. A regular file's size is checked before anything is
-read; a stream is read only until it passes the limit."""
+"""Inputs of the file commands: files or standard input, opened once and read either whole
+within a size limit or a chunk at a time (streamed encryption and decryption have no limit),
+and pass phrases from files only. A regular file's size is checked before anything is read;
+a stream is read only until it passes the limit."""
 
 import io
 import os
@@ -31,10 +32,12 @@ class InputError(UsageError):
 
 class Input:
     """One input, open for reading: `file` is a binary file object, `size` a regular file's
-    size (None for a stream). Closes with close() or as a context manager."""
+    size (None for a stream). Read whole with read_all(), or a chunk at a time with
+    readinto() as a binary file object is. Closes with close() or as a context manager."""
 
     def __init__(self, name: str, fd: int):
         self.name = name
+        self._peeked = b""
         try:
             info = os.fstat(fd)
         except OSError as error:
@@ -42,6 +45,8 @@ class Input:
             raise InputError(name, error.strerror) from None
         self.mode = info.st_mode
         self.size = info.st_size if stat.S_ISREG(info.st_mode) else None
+        # Which regular file this is, to tell it apart from the output.
+        self.identity = (info.st_dev, info.st_ino) if self.size is not None else None
         self.file = io.FileIO(fd, "rb", closefd=True)
 
     def read(self, limit: int) -> bytes:
@@ -79,7 +84,27 @@ class Input:
         # BytesIO hands over its buffer without a copy.
         return gathered.getvalue()
 
+    def peek(self, size: int) -> bytes:
+        """The next `size` bytes (fewer only at the end), which the reads after it return again."""
+        self._peeked = self.read(size)
+        return self._peeked
+
+    def readinto(self, buffer) -> int:
+        if self._peeked:
+            with memoryview(buffer) as view:
+                count = min(len(view), len(self._peeked))
+                view[:count] = self._peeked[:count]
+            self._peeked = self._peeked[count:]
+            return count
+        try:
+            return self.file.readinto(buffer)
+        except OSError as error:
+            raise InputError(self.name, error.strerror) from None
+
     def _read(self, size: int) -> bytes:
+        if self._peeked:
+            data, self._peeked = self._peeked[:size], self._peeked[size:]
+            return data
         try:
             return self.file.read(size) or b""
         except OSError as error:

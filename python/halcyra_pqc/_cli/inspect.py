@@ -8,11 +8,12 @@ never key material, pass phrase parameters beyond the published ones, or plainte
 
 import json
 
-from .._envelope import MAGIC, MAX_PACKED_SIZE, unpack_ciphertext
+from .._envelope import MAGIC, MAX_PACKED_SIZE, HeldBytes, is_streamed, read_header, unpack_ciphertext
 from .._key_reader import load_key, looks_like_key
 from .._keys import LegacyKey
-from .._params import MAX_KEY_BYTES, TAG_SIZE
+from .._params import MAX_KEY_BYTES, STREAM_CHUNK_SIZE, TAG_SIZE
 from .._protection import protected_members
+from .._stream import chunk_count, message_size
 from .files import InputError, open_file
 from .keyfiles import fingerprint
 
@@ -38,6 +39,9 @@ def describe(path: str) -> dict:
         with open_file(path, regular_only=True) as source:
             size = source.size
             data = source.read(MAX_KEY_BYTES + 1)
+            if is_streamed(data):
+                # Its header is all that says what it is; the file's size gives the rest.
+                return _streamed(path, data, size)
             if data[: len(MAGIC)] == MAGIC:
                 if size > MAX_PACKED_SIZE:
                     return _result(path, "unknown", "ciphertext", f"damaged post-quantum ciphertext: {size} bytes, "
@@ -98,13 +102,36 @@ def _ciphertext(path: str, data: bytes) -> dict:
     except ValueError as error:
         return _result(path, "unknown", "ciphertext", f"damaged post-quantum ciphertext: {error}", size=len(data))
     message = len(envelope.sealed) - TAG_SIZE
-    if envelope.hybrid:
-        bits = len(envelope.rsa_ct) * 8
+    return _described(path, envelope.header, len(data), message, "one-shot")
+
+
+def _streamed(path: str, data: bytes, size: int) -> dict:
+    try:
+        header = read_header(HeldBytes(data).take)
+    except ValueError as error:
+        return _result(path, "unknown", "ciphertext", f"damaged post-quantum ciphertext: {error}", size=size)
+    payload = size - len(header.raw)
+    message = message_size(payload)
+    if message is None:
+        return _result(path, "unknown", "ciphertext",
+                       f"damaged post-quantum ciphertext: streamed, but cut short or extended: no message "
+                       f"gives {payload} bytes of chunks", size=size)
+    return _described(path, header, size, message, "streamed",
+                      chunks=chunk_count(message), chunk_size=STREAM_CHUNK_SIZE)
+
+
+def _described(path: str, header, size: int, message: int, form: str, **details) -> dict:
+    layout = f"{form}, {message} bytes of message"
+    if form == "streamed":
+        chunks = details["chunks"]
+        layout += f" in {chunks} chunk{'s' if chunks > 1 else ''} of up to {STREAM_CHUNK_SIZE // 1024} KiB"
+    if header.hybrid:
+        bits = len(header.rsa_ct) * 8
         return _result(path, "hybrid", "ciphertext",
-                       f"hybrid ML-KEM-768+RSA ciphertext for a key with a {bits}-bit RSA half; "
-                       f"{message} bytes of message", size=len(data), message_size=message, bits=bits)
-    return _result(path, "mlkem", "ciphertext", f"pure ML-KEM-768 ciphertext; {message} bytes of message",
-                   size=len(data), message_size=message)
+                       f"hybrid ML-KEM-768+RSA ciphertext for a key with a {bits}-bit RSA half; {layout}",
+                       size=size, form=form, message_size=message, bits=bits, **details)
+    return _result(path, "mlkem", "ciphertext", f"pure ML-KEM-768 ciphertext; {layout}",
+                   size=size, form=form, message_size=message, **details)
 
 
 def _result(path: str, kind: str, content: str | None, summary: str, **details) -> dict:

@@ -34,14 +34,22 @@ The private key file is created with mode 0600; existing files are never overwri
     "encrypt": """\
 examples:
   halcyra-pqc encrypt public.json -i notes.txt -o notes.enc
-  tar c photos | halcyra-pqc encrypt public.json > photos.tar.enc""",
+  tar c photos | halcyra-pqc encrypt public.json > photos.tar.enc
+
+Files and streams of any size are encrypted in the streamed form, in chunks of 128 KiB, in a
+few MiB of memory. Programs read it with halcyra_pqc.decrypt_stream(), or whole with
+pqc_decrypt_payload() (and so ferrovan's and mirelock's decrypt).""",
     "decrypt": """\
 examples:
   halcyra-pqc decrypt private.json -i notes.enc -o notes.txt
   halcyra-pqc decrypt private.json --passphrase-file pass.txt < photos.tar.enc | tar x
 
-A classic RSA private key decrypts ciphertexts made before the switch (OAEP with SHA-1 or
-PKCS#1 v1.5); one that the key does not open fails with exit code 1.""",
+A streamed ciphertext is decrypted a chunk at a time, each chunk checked before it is
+written: -o FILE is put in place only once the last chunk has checked; a pipe receives each
+chunk as it checks, and a ciphertext cut short or changed further on ends the command with
+exit code 1 (discard what the pipe received). The one-shot form that programs write is read
+whole. A classic RSA private key decrypts ciphertexts made before the switch (OAEP with
+SHA-1 or PKCS#1 v1.5); one that the key does not open fails with exit code 1.""",
     "sign": """\
 examples:
   halcyra-pqc sign private.json SHA-256 -i contract.pdf -o contract.sig
@@ -61,7 +69,8 @@ examples:
   halcyra-pqc inspect private.json public.json notes.enc
   halcyra-pqc inspect --json store/*.bin
 
-Kinds: hybrid, mlkem (pure ML-KEM), protected, classic-rsa, unknown. A classic RSA
+Kinds: hybrid, mlkem (pure ML-KEM), protected, classic-rsa, unknown; a ciphertext's form
+is streamed (what encrypt writes) or one-shot (what programs write). A classic RSA
 ciphertext holds nothing that says what it is: a file of such a size is reported as
 probably one. No key material is ever printed: only kinds, sizes and public fingerprints.""",
     "migrate": migrate_command.EXAMPLES,
@@ -87,7 +96,7 @@ def build_parser() -> argparse.ArgumentParser:
     keygen.add_argument("--passphrase-file", metavar="FILE",
                         help="protect the private key with the pass phrase in FILE (scrypt, AES-256-GCM)")
 
-    encrypt = command("encrypt", "encrypt a file to a public key")
+    encrypt = command("encrypt", "encrypt a file or stream of any size to a public key")
     encrypt.add_argument("public_key", metavar="PUBLIC_KEY")
     _streams(encrypt)
 

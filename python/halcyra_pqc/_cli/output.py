@@ -44,15 +44,25 @@ class Output(abc.ABC):
 
     name: str  # the name to show in messages
     _fd: int | None  # None once committed or aborted
+    # Whether what is written is out at once (a pipe, a device), rather than only on commit.
+    releases: bool
+    written = 0  # bytes written so far
 
     def write(self, data) -> int:
         if self._fd is None:
             raise ValueError("the output is closed")
         try:
-            return _write_all(self._fd, data)
+            done = _write_all(self._fd, data)
         except OSError as error:
             self.abort()
             raise self._failure(error) from None
+        self.written += done
+        return done
+
+    def holds(self, identity: tuple[int, int] | None) -> bool:
+        """Whether what is written lands in the regular file of this (st_dev, st_ino) at once,
+        as `>> FILE` makes it: a command reading that file would read its own output."""
+        return False
 
     @abc.abstractmethod
     def _failure(self, error: OSError) -> Exception:
@@ -187,9 +197,17 @@ def _write_all(fd: int, data) -> int:
 class _WrittenThrough(Output):
     """A descriptor written as it is: standard output, a device, a FIFO, a terminal."""
 
+    releases = True
+
     def __init__(self, name: str, fd: int):
         self.name = name
         self._fd = fd
+
+    def holds(self, identity: tuple[int, int] | None) -> bool:
+        if identity is None or self._fd is None:
+            return False
+        found = os.fstat(self._fd)
+        return stat.S_ISREG(found.st_mode) and (found.st_dev, found.st_ino) == identity
 
     def _failure(self, error: OSError) -> Exception:
         # Some of the result may have gone out already: the command failed.
@@ -217,6 +235,8 @@ class _Replacing(Output):
     """A regular file, written under a temporary name in its directory and renamed into
     place on commit. Without `force` the name must still be free then: a file that appeared
     there in the meantime is never replaced."""
+
+    releases = False
 
     def __init__(self, path: str, replaced: os.stat_result | None, *, force: bool, mode: int):
         self.name = path

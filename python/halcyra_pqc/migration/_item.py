@@ -15,7 +15,8 @@ from .._inputs import exact_bytes, key_data
 from .._key_reader import load_key
 from .._keys import Key, LegacyKey, modulus_size
 from .._legacy import checked_scheme, open_checked
-from .._payload import _post_quantum_key, convert_legacy, encrypt_packed, pqc_decrypt_payload
+from .._payload import convert_legacy, encrypt_packed, pqc_decrypt_payload
+from .._sealing import post_quantum_key
 
 MIGRATED = "migrated"
 POST_QUANTUM = "post-quantum"
@@ -53,7 +54,7 @@ def parse_keys(legacy_private_key_bytes, public_key_bytes, verify_private_key_by
     legacy = load_key(legacy_private_key_bytes, "legacy_private_key_bytes")
     if not isinstance(legacy, LegacyKey) or not legacy.private:
         raise ValueError("legacy_private_key_bytes must be a classic RSA private key")
-    target = _post_quantum_key(key_data(public_key_bytes, "public_key_bytes"))
+    target = post_quantum_key(key_data(public_key_bytes, "public_key_bytes"))
     verify = None
     if verify_private_key_bytes is not None:
         verify = key_data(verify_private_key_bytes, "verify_private_key_bytes")
