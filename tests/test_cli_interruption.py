@@ -19,6 +19,8 @@ import pytest
 from cli_support import (COMMAND, LegacyKey, check_store, cli, done_records, environment, make_store, start,
                          temporary_files, wait_for_progress)
 
+pytestmark = pytest.mark.engine
+
 KILL_RUNS = int(os.environ.get("HALCYRA_KILL_RUNS", "6"))
 STORE_SIZE = 240
 

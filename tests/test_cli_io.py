@@ -13,6 +13,8 @@ import pytest
 
 from cli_support import COMMAND, cli, environment, error_line
 
+pytestmark = pytest.mark.engine
+
 MESSAGE = os.urandom(1 << 20)  # more than a pipe holds, so a writer meets a reader's close
 
 

@@ -20,6 +20,9 @@ import halcyra_pqc as hp
 from cli_support import (COMMAND, LegacyKey, check_store, cli, environment, error_line, make_store, migrate, summary,
                          temporary_files, write_key_files)
 
+pytestmark = pytest.mark.engine
+
+
 @pytest.fixture(scope="module")
 def legacy():
     return LegacyKey.shared()

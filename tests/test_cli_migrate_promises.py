@@ -17,6 +17,8 @@ import halcyra_pqc as hp
 from cli_support import (COMMAND, LegacyKey, cli, environment, error_line, make_store, migrate, start, summary,
                          wait_for_progress, write_key_files)
 
+pytestmark = pytest.mark.engine
+
 NOBODY = 65534
 as_root = pytest.mark.skipif(os.geteuid() != 0, reason="needs root: files of another user, ownership, mounts")
 
