@@ -6,7 +6,7 @@ import sys
 
 from cryptography.hazmat.primitives import serialization
 
-from .. import (
+from ... import (
     decrypt_stream,
     encrypt_stream,
     ferrovan,
@@ -16,15 +16,15 @@ from .. import (
     protect_private_key,
     public_key_bytes,
 )
-from .._envelope import MAX_PACKED_SIZE, PREFIX_SIZE, is_streamed
-from .._errors import AUTHENTICATION_FAILED
-from .._keys import LegacyKey
-from .._params import LEGACY_RSA_MAX_BITS
-from ..migration import decrypt_legacy_ciphertext
-from . import keyfiles
-from .exits import CommandFailed, UsageError
-from .files import must_not_exist, open_input, read_file, read_input, read_passphrase
-from .output import AlreadyExists, open_output
+from ..._envelope import MAX_PACKED_SIZE, PREFIX_SIZE, is_streamed
+from ..._errors import AUTHENTICATION_FAILED
+from ..._keys import LegacyKey
+from ..._params import LEGACY_RSA_MAX_BITS
+from ...migration import decrypt_legacy_ciphertext
+from .. import keyfiles
+from ..exits import CommandFailed, UsageError
+from ..files import must_not_exist, open_input, read_file, read_input, read_passphrase
+from ..output import AlreadyExists, open_output
 
 # The names the `rsa` package's tools take. MD5 and SHA-1 are broken: no new signature uses
 # them, and a signature that does is not accepted.
