@@ -7,7 +7,7 @@ import sys
 from importlib import metadata
 
 from . import exits
-from . import migrate as migrate_command
+from .commands import migrate as migrate_command
 
 _DESCRIPTION = """\
 Post-quantum encryption of files (ML-KEM-768, alone or with RSA-3072, and AES-256-GCM),
@@ -164,7 +164,7 @@ def main(argv: list[str] | None = None) -> int:
 
 def _dispatch(args) -> int:
     if args.command == "migrate":
-        from .migrate import migrate
+        from .commands.migrate import migrate
 
         return migrate(args)
     if args.command == "inspect":

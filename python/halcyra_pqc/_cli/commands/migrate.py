@@ -5,11 +5,11 @@ key. The command parses, reads the key files, calls the migration engine
 import signal
 import sys
 
-from .. import public_key_bytes
-from .._keys import LegacyKey
-from . import keyfiles
-from .exits import FAILED as EXIT_FAILED
-from .exits import INTERRUPTED, OK, STOPPED, UsageError
+from ... import public_key_bytes
+from ..._keys import LegacyKey
+from .. import keyfiles
+from ..exits import FAILED as EXIT_FAILED
+from ..exits import INTERRUPTED, OK, STOPPED, UsageError
 
 SUMMARY = "re-encrypt a directory of classic RSA ciphertexts to a post-quantum key"
 
@@ -54,11 +54,11 @@ def add_arguments(migrate) -> None:
 
 
 def migrate(args) -> int:
-    from ..migration._engine import dry_run, run
-    from ..migration._errors import Damaged, Refused
-    from ..migration._plan import make_plan
-    from .progress import Progress
-    from .summary import report
+    from ...migration._engine import dry_run, run
+    from ...migration._errors import Damaged, Refused
+    from ...migration._plan import make_plan
+    from ..progress import Progress
+    from ..summary import report
 
     legacy, target, verify = _keys(args)
     try:
