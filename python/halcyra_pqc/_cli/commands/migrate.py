@@ -6,11 +6,11 @@ import signal
 import sys
 
 from ... import public_key_bytes
-from ..._keys import LegacyKey
 from .. import keyfiles
 from ..exits import FAILED as EXIT_FAILED
 from ..exits import INTERRUPTED, OK, STOPPED, UsageError
 
+NAME = "migrate"
 SUMMARY = "re-encrypt a directory of classic RSA ciphertexts to a post-quantum key"
 
 EXAMPLES = """\
@@ -53,10 +53,9 @@ def add_arguments(migrate) -> None:
                          help="when standard error is not a terminal, a progress line every SECONDS (default 10)")
 
 
-def migrate(args) -> int:
-    from ...migration._engine import dry_run, run
-    from ...migration._errors import Damaged, Refused
-    from ...migration._plan import make_plan
+def run(args) -> int:
+    from ...migration.engine import Damaged, Refused, dry_run, make_plan
+    from ...migration.engine import run as run_plan
     from ..progress import Progress
     from ..summary import report
 
@@ -69,8 +68,8 @@ def migrate(args) -> int:
             summary = dry_run(plan)
         else:
             with _StopRequest() as stop:
-                summary = run(plan, should_stop=lambda: stop.requested,
-                              progress=lambda total: Progress(total, label="migrate", interval=args.progress_every))
+                summary = run_plan(plan, should_stop=lambda: stop.requested,
+                                   progress=lambda total: Progress(total, label="migrate", interval=args.progress_every))
     except Refused as refusal:
         raise UsageError(str(refusal)) from None
     except Damaged as damage:
@@ -87,7 +86,7 @@ def migrate(args) -> int:
 def _keys(args) -> tuple[bytes, bytes, bytes | None]:
     legacy, legacy_key = keyfiles.private_key(args.legacy_key, args.legacy_passphrase_file, purpose="migration",
                                               passphrase_option="--legacy-passphrase-file")
-    if not isinstance(legacy_key, LegacyKey):
+    if legacy_key["kind"] != "classic-rsa":
         raise UsageError(f"{args.legacy_key}: a post-quantum key, whose ciphertexts need no conversion; "
                          f"--legacy-key takes the classic RSA private key of the old data")
     target = keyfiles.post_quantum_public_key(args.to, purpose="--to")
@@ -95,7 +94,7 @@ def _keys(args) -> tuple[bytes, bytes, bytes | None]:
     if args.verify_with:
         verify, verify_key = keyfiles.private_key(args.verify_with, args.verify_passphrase_file,
                                                   purpose="--verify-with", passphrase_option="--verify-passphrase-file")
-        if isinstance(verify_key, LegacyKey) or public_key_bytes(verify) != target:
+        if verify_key["kind"] == "classic-rsa" or public_key_bytes(verify) != target:
             raise UsageError(f"{args.verify_with}: not the private key of {args.to}")
     return legacy, target, verify
 
