@@ -24,7 +24,14 @@ Every file under SRC whose size is the legacy key's modulus size is re-encrypted
 already are post-quantum ciphertexts are skipped (copied with --out); anything else is
 reported as failed and kept (copied with --out). Stop it at any time (Ctrl-C, kill, power
 cut) and run the same command again: it resumes. With --in-place the originals are kept in
-STATE/backup, which this tool never removes. See docs/migration.md, "Migrating a store"."""
+STATE/backup, which this tool never removes.
+
+Before anything changes, the legacy key must open one of the store's first classic files
+(else exit code 2: migrate a store of several keys once per key, each with its own --state).
+--out leaves SRC untouched; stop the programs that write to SRC before --in-place. STATE, a
+directory of the tool's alone outside SRC and DIR (on SRC's file system in place), holds the
+run's identity, journal and lock, the last run's failures (failed.txt) and the backups. The
+operator's guide is the chapter "Migrating a store" of docs/migration.md in the sources."""
 
 
 def add_arguments(migrate) -> None:
