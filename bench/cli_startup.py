@@ -1,14 +1,18 @@
 """What a short command costs: the imports of `halcyra-pqc encrypt`, and `sign` against
 `verify` of a small file.
 
-    PYTHONPATH=python .venv/bin/python bench/cli_startup.py [--rounds 15]
+    PYTHONPATH=python .venv/bin/python bench/cli_startup.py [--rounds 21] [--against DIR ...]
 
-In rounds that interleave the commands, so that a shared machine's load falls on all alike:
+In rounds that interleave the commands (and the packages compared), so that a shared
+machine's load falls on all alike:
 - `python -X importtime -m halcyra_pqc encrypt` of an empty file: the sum of the top-level
   imports' times (the best round), and how many modules it imports;
 - `sign` (with a hybrid private key, SHA-256, to a file) and `verify` of a 13-byte file, each
   the whole command's wall time (the median round), and their ratio.
-The package under test is the one PYTHONPATH leads to.
+The package under test is the one PYTHONPATH leads to, and each --against DIR (a directory
+holding another version's halcyra_pqc) is measured beside it. Their bytecode is compiled
+first, as an install has it (PYTHONDONTWRITEBYTECODE would otherwise leave every run
+compiling it anew).
 """
 
 import argparse
@@ -22,60 +26,66 @@ import time
 from pathlib import Path
 
 TOOL = [sys.executable, "-m", "halcyra_pqc"]
-# The commands run in a scratch directory: a relative PYTHONPATH must still lead to the package.
-ENV = dict(os.environ, PYTHONPATH=os.pathsep.join(map(os.path.abspath, filter(None, os.environ.get(
-    "PYTHONPATH", "").split(os.pathsep)))))
 _IMPORT_LINE = re.compile(r"import time:\s+\d+ \|\s+(\d+) \|( +)\S+")
 
 
-def run(*args, cwd: Path, **options) -> subprocess.CompletedProcess:
-    return subprocess.run([*TOOL, *args], cwd=cwd, env=ENV, capture_output=True, check=True, **options)
+def environment(path: str) -> dict:
+    # The commands run in a scratch directory: the package's path must be absolute.
+    return dict(os.environ, PYTHONPATH=os.path.abspath(path))
 
 
-def import_time(cwd: Path) -> tuple[float, int]:
+def run(env: dict, *args, cwd: Path) -> subprocess.CompletedProcess:
+    return subprocess.run([*TOOL, *args], cwd=cwd, env=env, capture_output=True, check=True)
+
+
+def import_time(env: dict, cwd: Path) -> tuple[float, int]:
     """(seconds of top-level imports, modules imported) of one `encrypt`."""
     done = subprocess.run([sys.executable, "-X", "importtime", "-m", "halcyra_pqc", "encrypt", "public.json",
-                           "-i", "empty", "-o", "empty.enc", "--force"], cwd=cwd, env=ENV, capture_output=True,
+                           "-i", "empty", "-o", "empty.enc", "--force"], cwd=cwd, env=env, capture_output=True,
                           check=True)
-    lines = [_IMPORT_LINE.match(line) for line in done.stderr.decode().splitlines()]
-    found = [line for line in lines if line]
+    found = [line for line in map(_IMPORT_LINE.match, done.stderr.decode().splitlines()) if line]
     return sum(int(line[1]) for line in found if len(line[2]) == 1) / 1e6, len(found)
 
 
-def wall(*args, cwd: Path) -> float:
+def wall(env: dict, *args, cwd: Path) -> float:
     started = time.perf_counter()
-    run(*args, cwd=cwd)
+    run(env, *args, cwd=cwd)
     return time.perf_counter() - started
+
+
+def measure(packages: list[str], rounds: int) -> dict[str, dict[str, list]]:
+    figures = {path: {"imports": [], "sign": [], "verify": []} for path in packages}
+    with tempfile.TemporaryDirectory() as scratch:
+        cwd = Path(scratch)
+        first = environment(packages[0])
+        run(first, "keygen", "--out", "private.json", "--pubout", "public.json", cwd=cwd)
+        (cwd / "empty").write_bytes(b"")
+        (cwd / "message").write_bytes(b"a small file\n")
+        run(first, "sign", "private.json", "SHA-256", "-i", "message", "-o", "message.sig", cwd=cwd)
+        for _ in range(rounds):
+            for path in packages:
+                env, found = environment(path), figures[path]
+                found["imports"].append(import_time(env, cwd))
+                found["sign"].append(wall(env, "sign", "private.json", "SHA-256", "-i", "message", "-o",
+                                          "again.sig", "--force", cwd=cwd))
+                found["verify"].append(wall(env, "verify", "public.json", "message.sig", "-i", "message", cwd=cwd))
+    return figures
 
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--rounds", type=int, default=15)
-    rounds = parser.parse_args().rounds
-    with tempfile.TemporaryDirectory() as scratch:
-        cwd = Path(scratch)
-        run("keygen", "--out", "private.json", "--pubout", "public.json", cwd=cwd)
-        (cwd / "empty").write_bytes(b"")
-        (cwd / "message").write_bytes(b"a small file\n")
-        run("sign", "private.json", "SHA-256", "-i", "message", "-o", "message.sig", cwd=cwd)
-        imports, signs, verifies = [], [], []
-        for _ in range(rounds):
-            imports.append(import_time(cwd))
-            signs.append(wall("sign", "private.json", "SHA-256", "-i", "message", "-o", "again.sig", "--force",
-                              cwd=cwd))
-            verifies.append(wall("verify", "public.json", "message.sig", "-i", "message", cwd=cwd))
-    seconds, modules = min(imports)
-    sign, verify = statistics.median(signs), statistics.median(verifies)
-    print(f"package: {run_package()}")
-    print(f"encrypt imports: {seconds * 1000:.0f} ms (best of {rounds}), {modules} modules")
-    print(f"sign {sign * 1000:.0f} ms, verify {verify * 1000:.0f} ms (medians of {rounds}): "
-          f"sign takes {sign / verify:.2f}x verify")
-
-
-def run_package() -> str:
-    done = subprocess.run([sys.executable, "-c", "import halcyra_pqc; print(halcyra_pqc.__path__[0])"],
-                          cwd=tempfile.gettempdir(), env=ENV, capture_output=True, check=True, text=True)
-    return done.stdout.strip()
+    parser.add_argument("--rounds", type=int, default=21)
+    parser.add_argument("--against", action="append", default=[], metavar="DIR")
+    options = parser.parse_args()
+    packages = [os.environ.get("PYTHONPATH", "python").split(os.pathsep)[0], *options.against]
+    for path in packages:
+        subprocess.run([sys.executable, "-m", "compileall", "-q", os.path.join(path, "halcyra_pqc")], check=True)
+    for path, found in measure(packages, options.rounds).items():
+        seconds, modules = min(found["imports"])
+        sign, verify = statistics.median(found["sign"]), statistics.median(found["verify"])
+        print(f"{path}: encrypt imports {seconds * 1000:.0f} ms (best of {options.rounds}), {modules} modules; "
+              f"sign {sign * 1000:.0f} ms, verify {verify * 1000:.0f} ms (medians): sign takes {sign / verify:.2f}x "
+              f"verify")
 
 
 if __name__ == "__main__":
