@@ -1,6 +1,7 @@
 """The halcyra-pqc command's file commands, run as users run them: key generation, encryption,
 decryption, signatures and inspection, their success and their misuse."""
 
+import ast
 import json
 import os
 import stat
@@ -12,6 +13,8 @@ from Crypto.PublicKey import RSA as OldRSA
 
 import halcyra_pqc as hp
 from cli_support import COMMAND, SCRIPT, LegacyKey, cli, error_line
+from conftest import PACKAGE_DIR
+from halcyra_pqc import ferrovan
 
 PASSPHRASE = b"correct horse battery staple"
 
@@ -156,6 +159,21 @@ def test_sign_and_verify_agree_with_the_rsa_package(tmp_path, keys):
         assert not (tmp_path / "no.sig").exists()
 
 
+@pytest.mark.parametrize("spelled, canonical", [("SHA-224", "SHA-224"), ("sha256", "SHA-256"),
+                                                ("Sha-384", "SHA-384"), ("SHA512", "SHA-512")])
+def test_signatures_are_the_modules_byte_for_byte(keys, spelled, canonical):
+    root, (_, old_private) = keys
+    message = b"the contract"
+    by_module = {"hybrid.key": ferrovan.sign(message, ferrovan.PrivateKey((root / "hybrid.key").read_bytes()), spelled),
+                 "old.pem": old_rsa.sign(message, old_private, canonical)}
+    for key, expected in by_module.items():
+        made = cli("sign", root / key, spelled, stdin=message)
+        assert (made.returncode, made.stdout) == (0, expected), made.stderr
+    (root / f"{spelled}.sig").write_bytes(by_module["hybrid.key"])
+    verified = cli("verify", root / "hybrid.pub", root / f"{spelled}.sig", stdin=message)
+    assert verified.stdout == f"Verification OK ({canonical})\n".encode()
+
+
 @pytest.mark.parametrize("args, expected", [
     (["encrypt", "old.pub.pem"], "a classic RSA key; new data is only encrypted to post-quantum keys"),
     (["encrypt", "old.pem"], "a classic RSA key"),
@@ -260,3 +278,24 @@ def test_binary_output_is_not_written_to_a_terminal(keys):
     finally:
         os.close(controller)
         os.close(terminal)
+
+
+def test_the_command_line_imports_no_private_module_of_the_package():
+    """It runs on the public API, as any program would."""
+    found = []
+    for path in sorted((PACKAGE_DIR / "_cli").rglob("*.py")):
+        package = ".".join(("halcyra_pqc", *path.relative_to(PACKAGE_DIR).parent.parts))
+        for node in ast.walk(ast.parse(path.read_text())):
+            if isinstance(node, ast.Import):
+                modules = [alias.name for alias in node.names]
+            elif isinstance(node, ast.ImportFrom):
+                base = package.rsplit(".", node.level - 1)[0] if node.level else ""
+                module = ".".join(filter(None, (base, node.module)))
+                modules = [module] + [f"{module}.{alias.name}" for alias in node.names]
+            else:
+                continue
+            for module in modules:
+                inner = module.removeprefix("halcyra_pqc._cli")
+                if module.startswith("halcyra_pqc") and any(part.startswith("_") for part in inner.split(".")[1:]):
+                    found.append(f"{path.relative_to(PACKAGE_DIR)}:{node.lineno}: {module}")
+    assert not found

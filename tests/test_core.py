@@ -1,5 +1,6 @@
 import base64
 import hashlib
+import io
 import json
 import mmap
 import os
@@ -511,3 +512,45 @@ def test_import_in_a_subinterpreter_reports_the_real_cause():
     assert result.returncode == 0, result.stderr
     assert result.stdout.startswith("ImportError halcyra_pqc could not import the 'cryptography' package it needs: ")
     assert "subinterpreters" in result.stdout and "ML-KEM" not in result.stdout
+
+
+@pytest.fixture(scope="session")
+def described_files(hybrid_pair, mlkem_pair):
+    """Files of each kind describe() tells apart, with the kind and content it must find."""
+    streamed = io.BytesIO()
+    hp.encrypt_stream(io.BytesIO(os.urandom(300_000)), streamed, mlkem_pair[0])
+    classic = rsa.generate_private_key(public_exponent=65537, key_size=1024)
+    pem = classic.private_bytes(serialization.Encoding.PEM, serialization.PrivateFormat.TraditionalOpenSSL,
+                                serialization.NoEncryption())
+    return {
+        "hybrid private key": (hybrid_pair[1], "hybrid", "private-key"),
+        "mlkem public key": (mlkem_pair[0], "mlkem", "public-key"),
+        "protected key": (hp.protect_private_key(mlkem_pair[1], "pass"), "protected", "private-key"),
+        "classic key": (pem, "classic-rsa", "private-key"),
+        "streamed ciphertext": (streamed.getvalue(), "mlkem", "ciphertext"),
+        "one-shot ciphertext": (hp.pack_ciphertext(*hp.pqc_encrypt_payload(b"m", hybrid_pair[0])), "hybrid",
+                                "ciphertext"),
+        "broken key": (b'{"kind": "hybrid"}', "unknown", None),
+        "noise": (os.urandom(5000), "unknown", None),
+    }
+
+
+@pytest.mark.parametrize("name", ["hybrid private key", "mlkem public key", "protected key", "classic key",
+                                  "streamed ciphertext", "one-shot ciphertext", "broken key", "noise"])
+def test_describe_reads_bytes_and_files_alike(described_files, name):
+    data, kind, content = described_files[name]
+    described = hp.describe(data)
+    assert (described["kind"], described["content"]) == (kind, content)
+    # A file object, with or without its size, gives the same description.
+    assert hp.describe(io.BytesIO(data)) == hp.describe(io.BytesIO(data), len(data)) == described
+    if described.get("form") == "streamed":
+        # Its header and the whole's size are all a streamed ciphertext is described by.
+        assert hp.describe(data[:4096], len(data)) == described
+        assert described["message_size"] == 300_000 and described["chunks"] == 3
+    # describe_key() agrees on keys and refuses the rest, with the reason.
+    if content in ("private-key", "public-key"):
+        assert hp.describe_key(data) == described
+        assert "fingerprint" in described or kind == "protected"
+    else:
+        with pytest.raises(ValueError):
+            hp.describe_key(data)

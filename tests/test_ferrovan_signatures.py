@@ -8,6 +8,7 @@ import traceback
 import pytest
 from cryptography.hazmat.primitives import hashes
 
+import halcyra_pqc as hp
 import halcyra_pqc.ferrovan as rsa
 from conftest import DELETE
 
@@ -341,3 +342,28 @@ def test_introspection():
     assert rsa.find_signature_hash.__code__.co_varnames == ("decrypted_signature",)
     assert [f.__code__.co_firstlineno for f in (rsa.sign, rsa.verify, rsa.compute_hash,
                                                  rsa.sign_hash, rsa.find_signature_hash)] == [80, 91, 118, 126, 137]
+
+
+@pytest.fixture(scope="module")
+def made_by_the_module(keys):
+    return {name: rsa.sign(b"m", keys[1], name) for name in ("MD5", "SHA-1", "SHA-256")}
+
+
+@pytest.mark.parametrize("call, expected", [
+    (lambda h, m, sig: hp.sign_message(b"m", h[0], "SHA-256"), "a public key cannot sign"),
+    (lambda h, m, sig: hp.sign_message(b"m", m[1], "SHA-256"), "an ML-KEM-only key cannot sign"),
+    (lambda h, m, sig: hp.sign_message(b"m", h[1], "sha-1"), "sha-1 is broken"),
+    (lambda h, m, sig: hp.sign_message(b"m", h[1], "Md5"), "Md5 is broken"),
+    (lambda h, m, sig: hp.sign_message(b"m", h[1], "SHA3-256"), "unknown hash 'SHA3-256'"),
+    (lambda h, m, sig: hp.verify_signature(b"m", sig["SHA-1"], h[0]), "uses SHA-1, which is broken"),
+    (lambda h, m, sig: hp.verify_signature(b"m", sig["MD5"], h[1]), "uses MD5, which is broken"),
+    (lambda h, m, sig: hp.verify_signature(b"other", sig["SHA-256"], h[0]), "^Verification failed$"),
+    (lambda h, m, sig: hp.verify_signature(b"m", sig["SHA-256"], m[0]), "an ML-KEM-only key has no RSA half"),
+])
+def test_the_packages_signatures_refuse_broken_hashes_and_keys_without_rsa(made_by_the_module, hybrid_keys,
+                                                                            mlkem_keys, call, expected):
+    """The module's signatures, from the parsed key; what the module accepts and a program
+    should not is refused."""
+    assert hp.verify_signature(b"m", made_by_the_module["SHA-256"], hybrid_keys[0]) == "SHA-256"
+    with pytest.raises(ValueError, match=expected):
+        call(hybrid_keys, mlkem_keys, made_by_the_module)

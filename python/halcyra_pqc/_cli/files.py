@@ -8,7 +8,7 @@ import os
 import stat
 from collections.abc import Callable
 
-from .._params import MAX_PASSPHRASE_BYTES
+from .. import MAX_PASSPHRASE_BYTES
 from .exits import UsageError
 from .output import STANDARD_STREAM
 

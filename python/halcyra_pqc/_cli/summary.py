@@ -1,7 +1,7 @@
 """The summary an operator reads at the end of a migration: the engine's counts, which are
 those of the disk, and file names escaped so that each takes one line."""
 
-from ..migration._text import shown
+from ..migration.engine import shown
 
 # At most this many failures are listed in the summary; all are in the failure list file.
 SHOWN_FAILURES = 20

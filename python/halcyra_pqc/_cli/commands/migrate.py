@@ -5,12 +5,12 @@ key. The command parses, reads the key files, calls the migration engine
 import signal
 import sys
 
-from .. import public_key_bytes
-from .._keys import LegacyKey
-from . import keyfiles
-from .exits import FAILED as EXIT_FAILED
-from .exits import INTERRUPTED, OK, STOPPED, UsageError
+from ... import public_key_bytes
+from .. import keyfiles
+from ..exits import FAILED as EXIT_FAILED
+from ..exits import INTERRUPTED, OK, STOPPED, UsageError
 
+NAME = "migrate"
 SUMMARY = "re-encrypt a directory of classic RSA ciphertexts to a post-quantum key"
 
 EXAMPLES = """\
@@ -24,7 +24,14 @@ Every file under SRC whose size is the legacy key's modulus size is re-encrypted
 already are post-quantum ciphertexts are skipped (copied with --out); anything else is
 reported as failed and kept (copied with --out). Stop it at any time (Ctrl-C, kill, power
 cut) and run the same command again: it resumes. With --in-place the originals are kept in
-STATE/backup, which this tool never removes. See docs/migration.md, "Migrating a store"."""
+STATE/backup, which this tool never removes.
+
+Before anything changes, the legacy key must open one of the store's first classic files
+(else exit code 2: migrate a store of several keys once per key, each with its own --state).
+--out leaves SRC untouched; stop the programs that write to SRC before --in-place. STATE, a
+directory of the tool's alone outside SRC and DIR (on SRC's file system in place), holds the
+run's identity, journal and lock, the last run's failures (failed.txt) and the backups. The
+operator's guide is the chapter "Migrating a store" of docs/migration.md in the sources."""
 
 
 def add_arguments(migrate) -> None:
@@ -53,12 +60,11 @@ def add_arguments(migrate) -> None:
                          help="when standard error is not a terminal, a progress line every SECONDS (default 10)")
 
 
-def migrate(args) -> int:
-    from ..migration._engine import dry_run, run
-    from ..migration._errors import Damaged, Refused
-    from ..migration._plan import make_plan
-    from .progress import Progress
-    from .summary import report
+def run(args) -> int:
+    from ...migration.engine import Damaged, Refused, dry_run, make_plan
+    from ...migration.engine import run as run_plan
+    from ..progress import Progress
+    from ..summary import report
 
     legacy, target, verify = _keys(args)
     try:
@@ -69,8 +75,8 @@ def migrate(args) -> int:
             summary = dry_run(plan)
         else:
             with _StopRequest() as stop:
-                summary = run(plan, should_stop=lambda: stop.requested,
-                              progress=lambda total: Progress(total, label="migrate", interval=args.progress_every))
+                summary = run_plan(plan, should_stop=lambda: stop.requested,
+                                   progress=lambda total: Progress(total, label="migrate", interval=args.progress_every))
     except Refused as refusal:
         raise UsageError(str(refusal)) from None
     except Damaged as damage:
@@ -87,7 +93,7 @@ def migrate(args) -> int:
 def _keys(args) -> tuple[bytes, bytes, bytes | None]:
     legacy, legacy_key = keyfiles.private_key(args.legacy_key, args.legacy_passphrase_file, purpose="migration",
                                               passphrase_option="--legacy-passphrase-file")
-    if not isinstance(legacy_key, LegacyKey):
+    if legacy_key["kind"] != "classic-rsa":
         raise UsageError(f"{args.legacy_key}: a post-quantum key, whose ciphertexts need no conversion; "
                          f"--legacy-key takes the classic RSA private key of the old data")
     target = keyfiles.post_quantum_public_key(args.to, purpose="--to")
@@ -95,7 +101,7 @@ def _keys(args) -> tuple[bytes, bytes, bytes | None]:
     if args.verify_with:
         verify, verify_key = keyfiles.private_key(args.verify_with, args.verify_passphrase_file,
                                                   purpose="--verify-with", passphrase_option="--verify-passphrase-file")
-        if isinstance(verify_key, LegacyKey) or public_key_bytes(verify) != target:
+        if verify_key["kind"] == "classic-rsa" or public_key_bytes(verify) != target:
             raise UsageError(f"{args.verify_with}: not the private key of {args.to}")
     return legacy, target, verify
 
