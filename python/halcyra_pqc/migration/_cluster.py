@@ -40,7 +40,7 @@ class DaskPool:
                 self._client = distributed.Client(plan.scheduler, timeout=CONNECT_SECONDS)
             else:
                 self._cluster = distributed.LocalCluster(n_workers=plan.jobs, threads_per_worker=1, processes=True,
-                                                         dashboard_address=None, silence_logs=logging.ERROR)
+                                                         dashboard_address=":0", silence_logs=logging.ERROR)
                 self._client = distributed.Client(self._cluster)
         except (OSError, TimeoutError) as error:
             self.close()

@@ -105,7 +105,8 @@ class Tables:
         inspector = sqlalchemy.inspect(engine)
         if not inspector.has_table(target.backup):
             if create:
-                self.backup.create(engine, checkfirst=True)
+                with engine.connect().execution_options(halcyra_writes=True) as connection, connection.begin():
+                    self.backup.create(connection, checkfirst=True)
                 return True
             return False
         columns = {column["name"] for column in inspector.get_columns(target.backup)}

@@ -1,0 +1,185 @@
+"""`halcyra-pqc migrate` of a database column, on SQLite and on a real PostgreSQL server, while
+the application writes; killed and resumed, cut off from the database, refused before any
+change; and the same runs on a Dask cluster."""
+
+import os
+import random
+import re
+import signal
+import time
+
+import pytest
+
+from cli_support import cli, error_line, start, summary
+from db_support import Table, Writer, dask_scheduler, journal_records, make_keys, make_table, postgres  # noqa: F401
+
+BACKENDS = ["sqlite", "postgresql"]
+
+
+@pytest.fixture(scope="module")
+def keys(tmp_path_factory, cryptodome_key, hybrid_keys):
+    return make_keys(tmp_path_factory.mktemp("database-keys"), cryptodome_key, hybrid_keys)
+
+
+@pytest.fixture
+def database(request, tmp_path):
+    """new_database() -> the URL of an empty database of the backend the test is for."""
+    backend = request.param
+    if backend == "sqlite":
+        return lambda: f"sqlite:///{tmp_path / 'app.db'}"
+    server = request.getfixturevalue("postgres")
+    return server.new_database
+
+
+def migrate(table: Table, keys, state, *args, **popen):
+    command = ["migrate", table.store, "--legacy-key", keys.files / "old.pem", "--to", keys.files / "new.pub",
+               "--state", state, *args]
+    return start(*command, **popen) if popen else cli(*command, timeout=300)
+
+
+def counts(result) -> dict[str, int]:
+    found = summary(result)
+    text = result.stdout.decode()
+    for name in ("empty \\(NULL\\)", "changed by the application"):
+        match = re.search(rf"^  {name}: +(\d+)", text, re.MULTILINE)
+        if match:
+            found[name.replace("\\", "")] = int(match.group(1))
+    return found
+
+
+@pytest.mark.parametrize("database", BACKENDS, indirect=True)
+def test_a_mixed_table_migrates_in_place_while_the_application_writes(database, keys, tmp_path):
+    table = make_table(database(), keys, 1000)
+    state = tmp_path / "state"
+    dry = migrate(table, keys, state, "--dry-run")
+    assert dry.returncode == 1, dry.stderr
+    assert counts(dry) == {"would migrate": len(table.classic), "done by an earlier run": 0,
+                           "already post-quantum": 100, "would fail": 100, "empty (NULL)": 100}
+    assert not state.exists() and table.table_names() == ["secrets"]
+
+    writer = Writer(table, sorted(table.classic)[::7])
+    writer.start()
+    try:
+        result = migrate(table, keys, state, "--batch", "40", "--jobs", "2")
+    finally:
+        writer.finish()
+    assert result.returncode == 1, result.stdout + result.stderr
+    text = result.stdout.decode()
+    found = counts(result)
+    assert found["failed"] == 100 and found["empty (NULL)"] == 100
+    assert re.search(r"^    id=\d*8: \d+ bytes: neither a classic ciphertext for this key \(256 bytes", text, re.MULTILINE)
+    assert "originals: kept in the table secrets_halcyra_backup (never dropped by this tool)" in text
+    assert re.search(r"throughput: [\d.]+ rows/s", text)
+    migrated = table.check(skip=set(writer.last))
+    writer.check()
+    assert found["migrated"] >= migrated
+
+    # A later run takes the rows the application inserted (or wrote back) with classic values.
+    again = migrate(table, keys, state)
+    assert again.returncode == 1
+    table.check(skip=set(writer.last))
+    writer.check()
+    rows = table.rows()
+    still_classic = [key for key, message in writer.last.items()
+                     if message is not None and len(rows[key]) == keys.modulus_size]
+    assert still_classic == []
+    assert counts(migrate(table, keys, state, "--dry-run"))["would migrate"] == 0
+
+
+@pytest.mark.parametrize("database", BACKENDS, indirect=True)
+def test_killed_at_random_points_and_resumed(database, keys, tmp_path):
+    table = make_table(database(), keys, 600, seed=3)
+    state = tmp_path / "state"
+    rng = random.Random(os.environ.get("HALCYRA_KILL_SEED") or time.time_ns())
+    for kill in range(2):
+        process = migrate(table, keys, state, "--batch", "16", "--jobs", "2", stdout=open(os.devnull, "wb"),
+                          stderr=open(os.devnull, "wb"))
+        wanted = len(journal_records(state, "range")) + rng.randrange(1, 8)
+        deadline = time.monotonic() + 60
+        while process.poll() is None and len(journal_records(state, "range")) < wanted \
+                and time.monotonic() < deadline:
+            time.sleep(0.005)
+        time.sleep(rng.random() * 0.05)
+        os.killpg(process.pid, signal.SIGKILL)
+        process.wait()
+        table.check(complete=False)
+    result = migrate(table, keys, state)
+    assert result.returncode in (0, 1), result.stdout + result.stderr
+    found = counts(result)
+    # The resumed run goes on after the rows the killed runs finished, and takes every other row.
+    assert found["done by an earlier run"] > 0
+    assert sum(found.get(name, 0) for name in ("migrated", "done by an earlier run", "already post-quantum",
+                                               "failed", "empty (NULL)")) == 600
+    assert table.check() == len(table.classic)
+    backups = table.backups()
+    assert len(backups) == len({key for key, _, _ in backups}) == len(table.classic)
+
+
+def test_a_lost_connection_is_survived_or_resumed(postgres, keys, tmp_path):
+    url = postgres.new_database()
+    table = make_table(url, keys, 600, seed=5)
+    state = tmp_path / "state"
+    process = migrate(table, keys, state, "--batch", "16", "--jobs", "2", stdout=-1, stderr=-1)
+    cuts = 0
+    while process.poll() is None and cuts < 6:
+        if journal_records(state, "range"):
+            cuts += postgres.terminate_clients(url.rsplit("/", 1)[1].split("?")[0]) > 0
+        time.sleep(0.1)
+    out, err = process.communicate(timeout=300)
+    assert process.returncode in (1, 3), err
+    if process.returncode == 3:
+        assert b"stopped: the database failed" in out
+        table.check(complete=False)
+        assert migrate(table, keys, state).returncode == 1
+    assert table.check() == len(table.classic)
+
+
+@pytest.mark.parametrize("url_query, message", [
+    ("table=secrets&column=blob", "must name the table, the ciphertext column and the primary key: add key=..."),
+    ("table=missing&column=blob&key=id", "the database has no table 'missing'"),
+    ("table=secrets&column=nothing&key=id", "has no column 'nothing'"),
+    ("table=secrets&column=id&key=blob", "must be the table's primary key"),
+    ("table=secrets&column=blob&key=id&backup=secrets", "backup= names the table itself"),
+    ("table=secrets;drop&column=blob&key=id", "must be a plain name"),
+    ("wrong-key", "the legacy key opens none of the first 16 values of its ciphertext size (id=0, ...)"),
+])
+def test_refused_before_anything_changes(keys, tmp_path, cryptodome_key, url_query, message):
+    table = make_table(f"sqlite:///{tmp_path / 'app.db'}", keys, 40)
+    store = f"{table.url}?{url_query}"
+    legacy = keys.files / "old.pem"
+    if url_query == "wrong-key":
+        from Crypto.PublicKey import RSA
+        legacy = tmp_path / "other.pem"
+        legacy.write_bytes(RSA.generate(2048).export_key())
+        store = table.store
+    result = cli("migrate", store, "--legacy-key", legacy, "--to", keys.files / "new.pub", "--state",
+                 tmp_path / "state")
+    assert result.returncode == 2
+    assert message in error_line(result)
+    assert not (tmp_path / "state").exists()
+    assert table.table_names() == ["secrets"]
+    table.check(complete=False)
+    assert all(value == table.originals[key] for key, value in table.rows().items() if key in table.classic)
+
+
+@pytest.mark.parametrize("store", ["table", "directory"])
+def test_the_same_migration_on_a_dask_cluster(store, dask_scheduler, keys, tmp_path):
+    state = tmp_path / "state"
+    if store == "table":
+        table = make_table(f"sqlite:///{tmp_path / 'app.db'}", keys, 300)
+        result = migrate(table, keys, state, "--engine", "dask", "--scheduler", dask_scheduler, "--batch", "20")
+        assert result.returncode == 1, result.stdout + result.stderr
+        assert " s, the Dask cluster: 2 workers, 2 threads)" in result.stdout.decode()
+        assert table.check() == len(table.classic)
+        return
+    # A directory every worker reaches at the same path, on a cluster of this machine made for the run.
+    from cli_support import LegacyKey, check_store, make_store, write_key_files
+    legacy = LegacyKey.shared()
+    files = write_key_files(tmp_path, legacy, (keys.public, keys.private))
+    tree = make_store(tmp_path / "store", legacy, keys.public, 60)
+    result = cli("migrate", tree.root, "--legacy-key", files / "old.pem", "--to", files / "new.pub", "--in-place",
+                 "--state", state, "--engine", "dask", "--jobs", "2", timeout=300)
+    assert result.returncode == 1, result.stdout + result.stderr
+    assert " s, a Dask cluster of this machine: 2 workers, 2 threads)" in result.stdout.decode()
+    assert result.stderr == b""
+    check_store(tree, keys.private, backup=state / "backup")
