@@ -67,6 +67,11 @@ class PostgresServer:
             connection.exec_driver_sql(f"CREATE DATABASE {name}")
         return f"postgresql://postgres@/{name}?host={self.root}"
 
+    @staticmethod
+    def name_of(url: str) -> str:
+        """The database name of a URL new_database() gave."""
+        return url.split("@/", 1)[1].split("?", 1)[0]
+
     def terminate_clients(self, database: str) -> int:
         """Cuts every connection to `database`, as a failover or a network cut would."""
         with self.admin.connect() as connection:
@@ -142,7 +147,8 @@ def make_keys(root: Path, cryptodome_key, hybrid_keys) -> Keys:
 
 def engine_of(url: str):
     return sqlalchemy.create_engine(url.replace("postgresql:", "postgresql+psycopg:", 1),
-                                    connect_args={"timeout": 30} if url.startswith("sqlite") else {})
+                                    connect_args={"timeout": 30} if url.startswith("sqlite") else {},
+                                    pool_pre_ping=True)
 
 
 def secrets_table(metadata, name: str = "secrets"):

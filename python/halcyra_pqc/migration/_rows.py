@@ -166,13 +166,15 @@ class RowWorker:
         self.settings = settings
         self.keys = parse_keys(settings.legacy_key, settings.target_key, settings.verify_key)
         self.engine = connect(settings.target)
-        self.tables = Tables.reflect(settings.target, self.engine)
+        self.tables: Tables | None = None  # read with the first batch, which may have to try again
 
     def process(self, batch: RowBatch) -> RowReport:
         import sqlalchemy
 
         for attempt in range(ATTEMPTS):
             try:
+                if self.tables is None:
+                    self.tables = Tables.reflect(self.settings.target, self.engine)
                 return self._process(batch)
             except sqlalchemy.exc.DBAPIError as error:
                 if attempt == ATTEMPTS - 1 or not _transient(error):
