@@ -153,6 +153,16 @@ def main() -> None:
         file_bench.replace_section(args.write, section, start=MARK_START, end=MARK_END)
 
 
+NOTES = (
+    "Beyond the conversions, each row costs its share of a batch's read and one statement of the write "
+    "transaction (the backup row, the guarded update), and the tool's Python around them; SQLite also syncs "
+    "each batch's transaction to disk (the PostgreSQL server, started as the tests start it, runs without "
+    "fsync: a server's own durability settings are its operator's). On a Dask cluster each batch is also a "
+    "task that the scheduler hands out and whose report comes back to the coordinator; here the scheduler and "
+    "a nanny process per worker share the two cores with the workers and the coordinator, which a cluster of "
+    "other machines spares the workers. Figures vary by 10 to 30% from run to run on this shared machine.")
+
+
 def report(args, results, load, kinds) -> str:
     import sqlalchemy
 
@@ -187,7 +197,7 @@ def report(args, results, load, kinds) -> str:
             wall = min(results[f"{kind} {label} wall"])
             engine = f"--jobs {args.jobs}" if label == "--jobs" else f"--engine dask, {args.jobs} workers"
             lines.append(f"| {names[kind]} | {engine} | {rate:.0f} | {rate / bound:.2f} | {wall:.1f} |")
-    lines.append(MARK_END)
+    lines += ["", NOTES, MARK_END]
     return "\n".join(lines)
 
 

@@ -10,15 +10,15 @@ import time
 
 import pytest
 
-from cli_support import cli, error_line, start, summary
-from db_support import Table, Writer, dask_scheduler, journal_records, make_keys, make_table, postgres  # noqa: F401
+from cli_support import cli, done_records, error_line, start, summary, wait_for_progress
+from db_support import Keys, Table, Writer, dask_scheduler, make_table, postgres  # noqa: F401
 
 BACKENDS = ["sqlite", "postgresql"]
 
 
 @pytest.fixture(scope="module")
 def keys(tmp_path_factory, cryptodome_key, hybrid_keys):
-    return make_keys(tmp_path_factory.mktemp("database-keys"), cryptodome_key, hybrid_keys)
+    return Keys.make(tmp_path_factory.mktemp("database-keys"), cryptodome_key, hybrid_keys)
 
 
 @pytest.fixture
@@ -37,23 +37,13 @@ def migrate(table: Table, keys, state, *args, **popen):
     return start(*command, **popen) if popen else cli(*command, timeout=300)
 
 
-def counts(result) -> dict[str, int]:
-    found = summary(result)
-    text = result.stdout.decode()
-    for name in ("empty \\(NULL\\)", "changed by the application"):
-        match = re.search(rf"^  {name}: +(\d+)", text, re.MULTILINE)
-        if match:
-            found[name.replace("\\", "")] = int(match.group(1))
-    return found
-
-
 @pytest.mark.parametrize("database", BACKENDS, indirect=True)
 def test_a_mixed_table_migrates_in_place_while_the_application_writes(database, keys, tmp_path):
     table = make_table(database(), keys, 1000)
     state = tmp_path / "state"
     dry = migrate(table, keys, state, "--dry-run")
     assert dry.returncode == 1, dry.stderr
-    assert counts(dry) == {"would migrate": len(table.classic), "done by an earlier run": 0,
+    assert summary(dry) == {"would migrate": len(table.classic), "done by an earlier run": 0,
                            "already post-quantum": 100, "would fail": 100, "empty (NULL)": 100}
     assert not state.exists() and table.table_names() == ["secrets"]
 
@@ -65,7 +55,7 @@ def test_a_mixed_table_migrates_in_place_while_the_application_writes(database, 
         writer.finish()
     assert result.returncode == 1, result.stdout + result.stderr
     text = result.stdout.decode()
-    found = counts(result)
+    found = summary(result)
     assert found["failed"] == 100 and found["empty (NULL)"] == 100
     assert re.search(r"^    id=\d*8: \d+ bytes: neither a classic ciphertext for this key \(256 bytes", text, re.MULTILINE)
     assert "originals: kept in the table secrets_halcyra_backup (never dropped by this tool)" in text
@@ -83,7 +73,7 @@ def test_a_mixed_table_migrates_in_place_while_the_application_writes(database, 
     still_classic = [key for key, message in writer.last.items()
                      if message is not None and len(rows[key]) == keys.modulus_size]
     assert still_classic == []
-    assert counts(migrate(table, keys, state, "--dry-run"))["would migrate"] == 0
+    assert summary(migrate(table, keys, state, "--dry-run"))["would migrate"] == 0
 
 
 @pytest.mark.parametrize("database", BACKENDS, indirect=True)
@@ -94,18 +84,15 @@ def test_killed_at_random_points_and_resumed(database, keys, tmp_path):
     for kill in range(2):
         process = migrate(table, keys, state, "--batch", "16", "--jobs", "2", stdout=open(os.devnull, "wb"),
                           stderr=open(os.devnull, "wb"))
-        wanted = len(journal_records(state, "range")) + rng.randrange(1, 8)
-        deadline = time.monotonic() + 60
-        while process.poll() is None and len(journal_records(state, "range")) < wanted \
-                and time.monotonic() < deadline:
-            time.sleep(0.005)
+        wait_for_progress(process, state / "journal", len(done_records(state / "journal", "range"))
+                          + rng.randrange(0, 7), kind="range")
         time.sleep(rng.random() * 0.05)
         os.killpg(process.pid, signal.SIGKILL)
         process.wait()
         table.check(complete=False)
     result = migrate(table, keys, state)
     assert result.returncode in (0, 1), result.stdout + result.stderr
-    found = counts(result)
+    found = summary(result)
     # The resumed run goes on after the rows the killed runs finished, and takes every other row.
     assert found["done by an earlier run"] > 0
     assert sum(found.get(name, 0) for name in ("migrated", "done by an earlier run", "already post-quantum",
@@ -122,8 +109,8 @@ def test_a_lost_connection_is_survived_or_resumed(postgres, keys, tmp_path):
     process = migrate(table, keys, state, "--batch", "16", "--jobs", "2", stdout=-1, stderr=-1)
     cuts = 0
     while process.poll() is None and cuts < 6:
-        if journal_records(state, "range"):
-            cuts += postgres.terminate_clients(postgres.name_of(url)) > 0
+        if done_records(state / "journal", "range"):
+            cuts += postgres.terminate_clients(url) > 0
         time.sleep(0.1)
     out, err = process.communicate(timeout=300)
     assert cuts, "the run ended before its connections could be cut"
