@@ -122,32 +122,32 @@ def test_a_lost_connection_is_survived_or_resumed(postgres, keys, tmp_path):
     assert table.check() == len(table.classic)
 
 
-@pytest.mark.parametrize("url_query, message", [
-    ("table=secrets&column=blob", "must name the table, the ciphertext column and the primary key: add key=..."),
-    ("table=missing&column=blob&key=id", "the database has no table 'missing'"),
-    ("table=secrets&column=nothing&key=id", "has no column 'nothing'"),
-    ("table=secrets&column=id&key=blob", "must be the table's primary key"),
-    ("table=secrets&column=blob&key=id&backup=secrets", "backup= names the table itself"),
-    ("table=secrets;drop&column=blob&key=id", "must be a plain name"),
-    ("wrong-key", "the legacy key opens none of the first 16 values of its ciphertext size (id=0, ...)"),
+STORE = "table=secrets&column=blob&key=id"
+
+
+@pytest.mark.parametrize("query, args, message", [
+    ("table=secrets&column=blob", (), "must name the table, the ciphertext column and the primary key: add key=..."),
+    ("table=missing&column=blob&key=id", (), "the database has no table 'missing'"),
+    ("table=secrets&column=nothing&key=id", (), "has no column 'nothing'"),
+    ("table=secrets&column=id&key=blob", (), "must be the table's primary key"),
+    (STORE + "&backup=secrets", (), "backup= names the table itself"),
+    ("table=secrets;drop&column=blob&key=id", (), "must be a plain name"),
+    (STORE, ("--out", "elsewhere"), "a database column is migrated in place"),
+    (STORE, ("--scheduler", "tcp://127.0.0.1:1"), "--scheduler is the address of a Dask scheduler"),
+    (STORE, ("--legacy-key", "other.pem"), "the legacy key opens none of the first 16 values of its ciphertext "
+                                           "size (id=0, ...): it is not the key they were made for"),
 ])
-def test_refused_before_anything_changes(keys, tmp_path, cryptodome_key, url_query, message):
+def test_refused_before_anything_changes(keys, tmp_path, query, args, message):
     table = make_table(f"sqlite:///{tmp_path / 'app.db'}", keys, 40)
-    store = f"{table.url}?{url_query}"
-    legacy = keys.files / "old.pem"
-    if url_query == "wrong-key":
+    if "other.pem" in args:
         from Crypto.PublicKey import RSA
-        legacy = tmp_path / "other.pem"
-        legacy.write_bytes(RSA.generate(2048).export_key())
-        store = table.store
-    result = cli("migrate", store, "--legacy-key", legacy, "--to", keys.files / "new.pub", "--state",
-                 tmp_path / "state")
+        (tmp_path / "other.pem").write_bytes(RSA.generate(2048).export_key())
+    result = cli("migrate", f"{table.url}?{query}", "--legacy-key", keys.files / "old.pem", "--to",
+                 keys.files / "new.pub", "--state", tmp_path / "state", *args, cwd=tmp_path)
     assert result.returncode == 2
     assert message in error_line(result)
-    assert not (tmp_path / "state").exists()
-    assert table.table_names() == ["secrets"]
-    table.check(complete=False)
-    assert all(value == table.originals[key] for key, value in table.rows().items() if key in table.classic)
+    assert not (tmp_path / "state").exists() and table.table_names() == ["secrets"]
+    assert table.check(complete=False) == 0
 
 
 @pytest.mark.parametrize("store", ["table", "directory"])
@@ -155,7 +155,8 @@ def test_the_same_migration_on_a_dask_cluster(store, dask_scheduler, keys, tmp_p
     state = tmp_path / "state"
     if store == "table":
         table = make_table(f"sqlite:///{tmp_path / 'app.db'}", keys, 300)
-        result = migrate(table, keys, state, "--engine", "dask", "--scheduler", dask_scheduler, "--batch", "20")
+        result = migrate(table, keys, state, "--engine", "dask", "--scheduler", dask_scheduler, "--batch", "20",
+                         "--verify-with", keys.files / "new.key")
         assert result.returncode == 1, result.stdout + result.stderr
         assert " s, the Dask cluster: 2 workers, 2 threads)" in result.stdout.decode()
         assert table.check() == len(table.classic)

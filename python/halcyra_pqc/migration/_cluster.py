@@ -9,7 +9,9 @@ without harm, since what was done reads as done (a migrated file or row with its
 """
 
 import logging
+import os
 import threading
+from dataclasses import replace
 
 from . import _worker
 from ._errors import Refused
@@ -101,16 +103,39 @@ class DaskPool:
 # --- on a worker of the cluster --------------------------------------------------------------
 
 _lock = threading.Lock()
-_served: dict[str, "_worker._Worker"] = {}
+_served: dict[str, tuple["_worker._Worker", dict[int, int]]] = {}
 
 
 def directory_batch(settings: _worker.Settings, batch: _worker.Batch) -> list[_worker.Report]:
     """A directory store's batch on a worker that reaches the store at the same path."""
     with _lock:
-        worker = _served.get(settings.prefix)
-        if worker is None:
-            for old in _served.values():
+        served = _served.get(settings.prefix)
+        if served is None:
+            for old, _ in _served.values():
                 old.close()
             _served.clear()
-            worker = _served[settings.prefix] = _worker._Worker(settings)
-    return _worker.process(batch, worker)
+            devices = _devices_here(settings)
+            settings = replace(settings, source_node=_here(settings.source_node, devices),
+                               destination_node=_here(settings.destination_node, devices))
+            served = _served[settings.prefix] = (_worker._Worker(settings), devices)
+    worker, devices = served
+    directories = {name: (_here(store, devices), _here(copy, devices))
+                   for name, (store, copy) in batch.directories.items()}
+    return _worker.process(replace(batch, directories=directories), worker)
+
+
+def _devices_here(settings: _worker.Settings) -> dict[int, int]:
+    """The coordinator's device numbers of the roots -> this machine's. A shared file system
+    has other device numbers on every client: the directories are then known by their inodes,
+    the root's checked to be the one the coordinator listed."""
+    devices = {}
+    for path, (device, inode) in ((settings.source, settings.source_node),
+                                  (settings.destination, settings.destination_node)):
+        info = os.stat(path, follow_symlinks=False)
+        if info.st_ino == inode and info.st_dev != device:
+            devices[device] = info.st_dev
+    return devices
+
+
+def _here(found, devices: dict[int, int]):
+    return found if found is None or found[0] not in devices else (devices[found[0]], found[1])
