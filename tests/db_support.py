@@ -73,6 +73,13 @@ class PostgresServer:
                 "SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE datname = %(d)s "
                 "AND pid <> pg_backend_pid()", {"d": self.name_of(url)}).all())
 
+    def waiting_for_locks(self, url: str) -> int:
+        """How many sessions of the database of `url` wait for a lock another holds."""
+        with self.admin.connect() as connection:
+            return connection.exec_driver_sql(
+                "SELECT count(*) FROM pg_stat_activity WHERE datname = %(d)s AND wait_event_type = 'Lock'",
+                {"d": self.name_of(url)}).scalar()
+
     def stop(self) -> None:
         self.admin.dispose()
         self._run("pg_ctl", "-D", self.root / "data", "-m", "immediate", "-w", "stop")

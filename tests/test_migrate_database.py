@@ -10,6 +10,8 @@ import time
 
 import pytest
 
+from halcyra_pqc.migration import encrypt_to
+
 from cli_support import cli, done_records, error_line, start, summary, wait_for_progress
 from db_support import Keys, Table, Writer, dask_scheduler, make_table, postgres  # noqa: F401
 
@@ -78,7 +80,7 @@ def test_a_mixed_table_migrates_in_place_while_the_application_writes(database, 
 
 @pytest.mark.parametrize("database", BACKENDS, indirect=True)
 def test_killed_at_random_points_and_resumed(database, keys, tmp_path):
-    table = make_table(database(), keys, 600, seed=3)
+    table = make_table(database(), keys, 400, seed=3)
     state = tmp_path / "state"
     rng = random.Random(os.environ.get("HALCYRA_KILL_SEED") or time.time_ns())
     for kill in range(2):
@@ -96,7 +98,7 @@ def test_killed_at_random_points_and_resumed(database, keys, tmp_path):
     # The resumed run goes on after the rows the killed runs finished, and takes every other row.
     assert found["done by an earlier run"] > 0
     assert sum(found.get(name, 0) for name in ("migrated", "done by an earlier run", "already post-quantum",
-                                               "failed", "empty (NULL)")) == 600
+                                               "failed", "empty (NULL)")) == 400
     assert table.check() == len(table.classic)
     backups = table.backups()
     assert len(backups) == len({key for key, _, _ in backups}) == len(table.classic)
@@ -120,6 +122,26 @@ def test_a_lost_connection_is_survived_or_resumed(postgres, keys, tmp_path):
         table.check(complete=False)
         assert migrate(table, keys, state).returncode == 1
     assert table.check() == len(table.classic)
+
+
+def test_a_row_changed_between_read_and_write_keeps_the_applications_value(postgres, keys, tmp_path):
+    table = make_table(postgres.new_database(), keys, 40)
+    new = encrypt_to(b"the application's", keys.public)
+    with table.engine.connect() as application:
+        # The application's update holds the row until it commits; the migration has read the
+        # old value by the time its guarded update waits for it.
+        with application.begin():
+            application.execute(table.table.update().where(table.table.c.id == 3).values(blob=new))
+            process = migrate(table, keys, tmp_path / "state", "--jobs", "1", stdout=-1, stderr=-1)
+            deadline = time.monotonic() + 60
+            while postgres.waiting_for_locks(table.url) == 0 and time.monotonic() < deadline:
+                assert process.poll() is None, process.communicate()
+                time.sleep(0.02)
+        out, err = process.communicate(timeout=120)
+    assert process.returncode == 1, out + err
+    assert "  changed by the application: 1  (left as the application wrote them" in out.decode()
+    assert table.rows()[3] == new and 3 not in {key for key, _, _ in table.backups()}
+    assert table.check(skip={3}) == len(table.classic) - 1
 
 
 STORE = "table=secrets&column=blob&key=id"

@@ -39,7 +39,7 @@ def report(summary) -> str:
     elif failed and summary.failure_list:
         lines.append(f"    (listed in {summary.failure_list})")
     for label, count, why in summary.more_counts:
-        lines.append(f"  {label:<24}{count}  ({why})")
+        lines.append(f"  {label + ' ':<24}{count}  ({why})")
     if tally.not_reached:
         lines.append(f"  {'not reached:':<24}{tally.not_reached}  (run the same command again to resume)")
     if summary.departed:

@@ -203,6 +203,7 @@ def run_table(plan: Plan, *, progress=None, should_stop=lambda: False) -> Summar
             journal.open_for_append()
             summary.torn_bytes = journal.torn_bytes
             run_number = len(journal.runs)
+            # A table leaves no temporary files; the prefix keeps the run record's one form.
             journal.add({"t": "run", "run": run_number, "tmp": new_prefix(), **plan.identity(),
                          "verify": plan.verify_key is not None, "jobs": plan.jobs, "from": point,
                          "started": datetime.now(UTC).isoformat(timespec="seconds")})
@@ -212,7 +213,8 @@ def run_table(plan: Plan, *, progress=None, should_stop=lambda: False) -> Summar
         try:
             table.tables.check_backup(table.engine, target, create=True)
         except (LookupError, table.sql.exc.DBAPIError) as error:
-            summary.stopped = f"the backup table cannot be made ({error}); nothing was changed"
+            why = _rows._reason(error) if isinstance(error, table.sql.exc.DBAPIError) else str(error)
+            summary.stopped = f"the backup table cannot be made ({why}); nothing was changed"
             _finish(plan, state, journal, summary, run_number, clean=True)
             return summary
         if cluster is not None:
