@@ -15,6 +15,8 @@ from halcyra_pqc.migration import encrypt_to
 from cli_support import cli, done_records, error_line, start, summary, wait_for_progress
 from db_support import Keys, Table, Writer, dask_scheduler, make_table, postgres  # noqa: F401
 
+pytestmark = pytest.mark.stores
+
 BACKENDS = ["sqlite", "postgresql"]
 
 
