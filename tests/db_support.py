@@ -12,7 +12,6 @@ import shutil
 import subprocess
 import tempfile
 import threading
-import time
 from dataclasses import dataclass, field
 from pathlib import Path
 

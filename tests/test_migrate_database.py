@@ -59,7 +59,8 @@ def test_a_mixed_table_migrates_in_place_while_the_application_writes(database, 
     text = result.stdout.decode()
     found = summary(result)
     assert found["failed"] == 60 and found["empty (NULL)"] == 60
-    assert re.search(r"^    id=\d*8: \d+ bytes: neither a classic ciphertext for this key \(256 bytes", text, re.MULTILINE)
+    assert re.search(r"^    id=\d*8: \d+ bytes: neither a classic ciphertext for this key \(256 bytes", text,
+                     re.MULTILINE)
     assert "originals: kept in the table secrets_halcyra_backup (never dropped by this tool)" in text
     assert re.search(r"throughput: [\d.]+ rows/s", text)
     migrated = table.check(skip=set(writer.last))
@@ -76,7 +77,9 @@ def test_a_mixed_table_migrates_in_place_while_the_application_writes(database, 
 def test_killed_at_random_points_and_resumed(database, keys, tmp_path):
     table = make_table(database(), keys, 400, seed=3)
     state = tmp_path / "state"
-    rng = random.Random(os.environ.get("HALCYRA_KILL_SEED") or time.time_ns())
+    seed = int(os.environ.get("HALCYRA_KILL_SEED") or time.time_ns())
+    print(f"HALCYRA_KILL_SEED={seed} repeats these kills")
+    rng = random.Random(seed)
     for kill in range(2):
         process = migrate(table, keys, state, "--batch", "16", "--jobs", "2", stdout=open(os.devnull, "wb"),
                           stderr=open(os.devnull, "wb"))

@@ -11,7 +11,6 @@ the next from where the finished ranges end; a run that went through the whole t
 followed by one that goes through it again, for the rows inserted meanwhile.
 """
 
-import os
 import time
 from datetime import UTC, datetime
 

@@ -25,7 +25,7 @@ from collections import Counter
 from dataclasses import dataclass, field
 from datetime import UTC, datetime
 
-from ._item import CLASSIC, FAILED, MIGRATED, POST_QUANTUM, classify, convert, parse_keys
+from ._item import FAILED, MIGRATED, POST_QUANTUM, classify, convert, parse_keys
 from ._target import DatabaseTarget
 
 # Tries of a batch whose connection is lost, the waits between them doubling from this.
