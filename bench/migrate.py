@@ -335,11 +335,11 @@ def report(args, results, load, costs) -> str:
     return "\n".join(lines)
 
 
-def replace_section(path: Path, section: str) -> None:
+def replace_section(path: Path, section: str, *, start: str = MARK_START, end: str = MARK_END) -> None:
     text = path.read_text()
-    if MARK_START in text:
-        before, rest = text.split(MARK_START, 1)
-        after = rest.split(MARK_END, 1)[1]
+    if start in text:
+        before, rest = text.split(start, 1)
+        after = rest.split(end, 1)[1]
         text = before + section + after
     else:
         text = text.rstrip("\n") + "\n\n" + section + "\n"

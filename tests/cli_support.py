@@ -53,15 +53,15 @@ def summary(result) -> dict[str, int]:
     text = result.stdout.decode()
     counts = {}
     for name in ("migrated", "would migrate", "done by an earlier run", "already post-quantum", "failed",
-                 "would fail", "not reached"):
-        found = re.search(rf"^  {name}: +(\d+)", text, re.MULTILINE)
+                 "would fail", "not reached", "empty (NULL)", "changed by the application"):
+        found = re.search(rf"^  {re.escape(name)}: +(\d+)", text, re.MULTILINE)
         if found:
             counts[name] = int(found.group(1))
     return counts
 
 
-def done_records(journal):
-    """The journal's whole "done" records (a torn last line is not one)."""
+def done_records(journal, kind="done"):
+    """The journal's whole "done" records, or those of another kind (a torn last line is none)."""
     if not journal.exists():
         return []
     records = []
@@ -70,14 +70,14 @@ def done_records(journal):
             record = json.loads(line.split(b" ", 1)[1])
         except (IndexError, ValueError):
             break
-        if record.get("t") == "done":
+        if record.get("t") == kind:
             records.append(record)
     return records
 
 
-def wait_for_progress(process, journal, recorded, timeout=60):
+def wait_for_progress(process, journal, recorded, timeout=60, kind="done"):
     deadline = time.monotonic() + timeout
-    while process.poll() is None and len(done_records(journal)) <= recorded and time.monotonic() < deadline:
+    while process.poll() is None and len(done_records(journal, kind)) <= recorded and time.monotonic() < deadline:
         time.sleep(0.002)
 
 

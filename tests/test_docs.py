@@ -14,6 +14,8 @@ from pathlib import Path
 
 import pytest
 
+from conftest import PACKAGE_DIR
+
 ROOT = Path(__file__).resolve().parents[1]
 DOCUMENTS = [ROOT / "README.md", *sorted((ROOT / "docs").glob("*.md"))]
 # A fence may be indented, inside a list item; its lines are then indented as much.
@@ -40,6 +42,8 @@ def documents_with_examples():
 @pytest.mark.parametrize("path", documents_with_examples(), ids=lambda path: path.relative_to(ROOT).as_posix())
 def test_documented_examples_run(path, tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path)
+    # The commands an example starts find the package under test from the temporary directory.
+    monkeypatch.setenv("PYTHONPATH", str(PACKAGE_DIR.parent))
     namespace = {"__name__": "__main__"}
     for first_line, source, fragment in python_blocks(path):
         # Padded so that a traceback names the line of the document itself.

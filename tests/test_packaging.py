@@ -126,8 +126,11 @@ def test_wheel_tags_contents_and_metadata(wheel):
     assert meta["Name"] == "halcyra-pqc"
     assert meta["License-Expression"] == "Apache-2.0"
     assert SpecifierSet(meta["Requires-Python"]) == SpecifierSet(">=3.14,<3.15")
-    assert meta.get_all("Requires-Dist") == ["cryptography>=47", "gmpy2>=2.1", 'tqdm>=4.66; extra == "cli"']
-    assert meta.get_all("Provides-Extra") == ["cli"]
+    assert meta.get_all("Requires-Dist") == [
+        "cryptography>=47", "gmpy2>=2.1", 'tqdm>=4.66; extra == "cli"', 'sqlalchemy>=2; extra == "db"',
+        'sqlalchemy>=2; extra == "postgresql"', 'psycopg[binary]>=3.1; extra == "postgresql"',
+        'dask[distributed]; extra == "dask"']
+    assert meta.get_all("Provides-Extra") == ["cli", "db", "postgresql", "dask"]
     with zipfile.ZipFile(wheel) as archive:
         scripts = archive.read(f"halcyra_pqc-{version}.dist-info/entry_points.txt").decode()
     assert "[console_scripts]\nhalcyra-pqc = halcyra_pqc._cli.main:main" in scripts

@@ -38,6 +38,8 @@ def report(summary) -> str:
         lines.append(f"    ... and {more}" + (f", all listed in {summary.failure_list}" if summary.failure_list else ""))
     elif failed and summary.failure_list:
         lines.append(f"    (listed in {summary.failure_list})")
+    for label, count, why in summary.more_counts:
+        lines.append(f"  {label + ' ':<24}{count}  ({why})")
     if tally.not_reached:
         lines.append(f"  {'not reached:':<24}{tally.not_reached}  (run the same command again to resume)")
     if summary.departed:
@@ -60,11 +62,14 @@ def report(summary) -> str:
     if not dry_run:
         seconds = summary.seconds
         if tally.migrated and seconds > 0:
-            workers = "1 worker" if plan.jobs == 1 else f"{plan.jobs} workers"
-            lines.append(f"  throughput: {tally.migrated / seconds:.1f} files/s, "
+            workers = summary.workers or ("1 worker" if plan.jobs == 1 else f"{plan.jobs} workers")
+            unit = summary.unit
+            lines.append(f"  throughput: {tally.migrated / seconds:.1f} {unit}/s, "
                          f"{tally.bytes_in / 2**20 / seconds:.3f} MiB/s of classic ciphertext "
-                         f"({tally.migrated} files, {_size(tally.bytes_in)} in {seconds:.1f} s, {workers})")
-        if plan.in_place:
+                         f"({tally.migrated} {unit}, {_size(tally.bytes_in)} in {seconds:.1f} s, {workers})")
+        if plan.database is not None:
+            lines.append(f"  originals: kept in {summary.backup} (never dropped by this tool)")
+        elif plan.in_place:
             lines.append(f"  originals: kept in {summary.backup} (never removed by this tool)")
         else:
             lines.append(f"  originals: untouched in {plan.source}")
@@ -74,8 +79,9 @@ def report(summary) -> str:
     if v15:
         where = f"in {summary.backup}" if plan.in_place else f"in {plan.source}"
         lines.append(
-            f"note: {v15} file(s) were read as PKCS#1 v1.5, whose padding check a file made for "
-            f"another key of the same size passes by chance about once in 30,000 files. Keep the "
+            f"note: {v15} {summary.unit[:-1]}(s) were read as PKCS#1 v1.5, whose padding check a "
+            f"{summary.unit[:-1]} made for another key of the same size passes by chance about once in "
+            f"30,000 {summary.unit}. Keep the "
             f"originals ({where}) until your application has read the migrated files; if the data "
             f"was made with OAEP (PyCryptodome's PKCS1_OAEP), --scheme oaep-sha1 rules that out.")
     return "\n".join(lines)

@@ -25,7 +25,7 @@ from ._errors import Damaged, Refused
 from ._fs import leftover_matcher, new_prefix, remove_quietly, replace_in
 from ._item import HEAD_SIZE, MIGRATED, POST_QUANTUM, classify, opens
 from ._journal import IDENTITY, IDENTITY_FIELDS, JOURNAL, Journal, read_identity, write_identity
-from ._plan import Plan
+from ._plan import DASK, Plan
 from ._state import FAILURES, WITHDRAWN, StateDirectory
 from ._text import shown
 
@@ -90,15 +90,28 @@ class Summary:
     unrecorded: int = 0  # finished but not journaled (the journal could not be written)
     interrupted: bool = False
     stopped: str | None = None
+    unit: str = "files"  # what the store's items are, for the operator
+    complete: bool = False  # a table's run went through every row
+    workers: str | None = None  # what did the work, when not the plan's --jobs processes
+    # (label, count, note) of what else the store counted: a table's NULLs, the rows its
+    # application changed during the run
+    more_counts: list[tuple[str, int, str]] = field(default_factory=list)
 
 
 def run(plan: Plan, *, progress=None, should_stop=lambda: False) -> Summary:
     """Runs the migration. `progress(total)` makes an object with advance(count), note(text)
     and close(); `should_stop()` is polled, and once true no new batch starts."""
+    if plan.database is not None:
+        from ._database import run_table
+        return run_table(plan, progress=progress, should_stop=should_stop)
     store = DirectoryStore(plan.source, plan.out)
     state = StateDirectory(plan.state)
+    cluster = None
     try:
         store.open()
+        if plan.engine == DASK:
+            from ._cluster import DaskPool
+            cluster = DaskPool(plan)
         identity, journal, written = _read_state(plan, state, lock=True)
         new = identity is None
         if new:
@@ -130,15 +143,22 @@ def run(plan: Plan, *, progress=None, should_stop=lambda: False) -> Summary:
             journal.sync()
         except OSError as error:
             raise Refused(f"{plan.state}: {error.strerror}") from None
-        _migrate(plan, store, state, journal, listing, summary, run_number, prefix, progress, should_stop)
+        if cluster is not None:
+            summary.workers = cluster.describe()
+        _migrate(plan, store, state, journal, listing, summary, run_number, prefix, progress, should_stop, cluster)
         return summary
     finally:
+        if cluster is not None:
+            cluster.close()
         store.close()
         state.close()
 
 
 def dry_run(plan: Plan) -> Summary:
     """What a run would do, with nothing changed."""
+    if plan.database is not None:
+        from ._database import dry_run_table
+        return dry_run_table(plan)
     store = DirectoryStore(plan.source, plan.out)
     state = StateDirectory(plan.state) if plan.state else None
     try:
@@ -273,7 +293,7 @@ def _check_legacy_key(plan: Plan, store, listing: Listing) -> None:
 
 
 def _migrate(plan: Plan, store: DirectoryStore, state: StateDirectory, journal: Journal, listing: Listing,
-             summary: Summary, run_number: int, prefix: str, progress, should_stop) -> None:
+             summary: Summary, run_number: int, prefix: str, progress, should_stop, cluster) -> None:
     tally = summary.tally
     in_place = plan.in_place
     clean = True
@@ -337,7 +357,7 @@ def _migrate(plan: Plan, store: DirectoryStore, state: StateDirectory, journal: 
             bar.advance(len(listing.entries) - len(work))
         processing = time.monotonic()
         handled, clean_work = _execute(plan, settings, items, (listing.directories, prepared), record, journal,
-                                       summary, bar, should_stop)
+                                       summary, bar, should_stop, cluster)
         summary.seconds = time.monotonic() - processing
     finally:
         if bar is not None:
@@ -374,9 +394,9 @@ def _lost_directories(tally: Tally, lost: list) -> None:
     tally.lost_directories.update(lost)
 
 
-def _batches(items: list, listed: dict, prepared: dict, jobs: int):
+def _batches(items: list, listed: dict, prepared: dict, jobs: int, batch: int | None = None):
     """Batches of items, each with the nodes its directories (and their parents) must be."""
-    size = max(1, min(BATCH, -(-len(items) // (jobs * 4))))
+    size = batch or max(1, min(BATCH, -(-len(items) // (jobs * 4))))
     for start in range(0, len(items), size):
         chunk = items[start:start + size]
         directories = {}
@@ -391,44 +411,95 @@ def _batches(items: list, listed: dict, prepared: dict, jobs: int):
 
 
 def _execute(plan: Plan, settings, items: list, nodes: tuple[dict, dict], record, journal: Journal,
-             summary: Summary, bar, should_stop) -> tuple[int, bool]:
-    """Runs the batches; returns how many items were handled, and whether every batch ended
-    normally (no temporary file can be left)."""
+             summary: Summary, bar, should_stop, cluster=None) -> tuple[int, bool]:
+    """Runs the batches (on `cluster`, a DaskPool, when given); returns how many items were
+    handled, and whether every batch ended normally (no temporary file can be left)."""
     if not items:
         return 0, True
     handled = 0
+
+    def take(reports: list[_worker.Report]) -> int:
+        nonlocal handled
+        record(reports)
+        handled += len(reports)
+        return len(reports)
+
+    batches = _batches(items, *nodes, plan.jobs, plan.batch)
+    if cluster is not None:
+        from ._cluster import directory_batch
+        pool = cluster.start(directory_batch, settings)
+    else:
+        # fork: the workers start at once with the keys already parsed, and the coordinator has
+        # no thread yet when they are made.
+        pool = Processes(plan.jobs, _worker.process, _worker.start, (settings, os.getpid()), context="fork")
+    clean = drive(pool, batches, take, journal, summary, bar, should_stop, unit="files")
+    return handled, clean
+
+
+class Processes:
+    """Worker processes of this machine, each made by `initializer(*initargs)`."""
+
+    def __init__(self, jobs: int, function, initializer, initargs: tuple, *, context: str) -> None:
+        self.width = jobs
+        self._function = function
+        self._executor = ProcessPoolExecutor(jobs, mp_context=multiprocessing.get_context(context),
+                                             initializer=initializer, initargs=initargs)
+
+    def submit(self, batch):
+        return self._executor.submit(self._function, batch)
+
+    @staticmethod
+    def wait(futures: set, timeout: float) -> tuple[set, set]:
+        return wait(futures, timeout=timeout, return_when=FIRST_COMPLETED)
+
+    @staticmethod
+    def died(error: BaseException) -> bool:
+        return isinstance(error, BrokenProcessPool)
+
+    def kill(self) -> None:
+        self._executor.kill_workers()
+
+    def close(self) -> None:
+        self._executor.shutdown(wait=True, cancel_futures=True)
+
+
+def _worker_failed(error: BaseException) -> str:
+    return f"a worker failed ({type(error).__name__}: {error})"
+
+
+def drive(pool, batches, take, journal: Journal, summary: Summary, bar, should_stop, *, unit: str,
+          failed=_worker_failed) -> bool:
+    """Keeps the pool busy with `batches` until they run out or the run is asked to stop;
+    `take(result)` counts and journals each batch's result as it arrives, returning how many
+    items it handled. Returns whether every batch ended normally (`failed(error)` says why a
+    batch that raised stops the run). The pool is closed at the end."""
     clean = True
-    batches = _batches(items, *nodes, plan.jobs)
-    # fork: the workers start at once with the keys already parsed, and the coordinator has
-    # no thread yet when they are made.
-    executor = ProcessPoolExecutor(plan.jobs, mp_context=multiprocessing.get_context("fork"),
-                                   initializer=_worker.start, initargs=(settings, os.getpid()))
     in_flight = set()
     told = False
     try:
         while True:
             stopping = summary.stopped is not None or should_stop()
-            while not stopping and len(in_flight) < plan.jobs * 2:
+            while not stopping and len(in_flight) < pool.width * 2:
                 batch = next(batches, None)
                 if batch is None:
                     break
-                in_flight.add(executor.submit(_worker.process, batch))
+                in_flight.add(pool.submit(batch))
             if not in_flight:
                 break
-            done, in_flight = wait(in_flight, timeout=0.5, return_when=FIRST_COMPLETED)
+            done, in_flight = pool.wait(in_flight, 0.5)
             for future in done:
                 try:
-                    reports = future.result()
-                except BrokenProcessPool:
-                    raise
-                except Exception as error:  # a fault of this tool: the batch is found again by the next run
-                    summary.stopped = summary.stopped or f"a worker failed ({type(error).__name__}: {error})"
+                    result = future.result()
+                except Exception as error:
+                    if pool.died(error):
+                        raise
+                    # A fault of the batch: its items are found again by the next run.
+                    summary.stopped = summary.stopped or failed(error)
                     clean = False
                     continue
-                record(reports)
-                handled += len(reports)
+                count = take(result)
                 if bar is not None:
-                    bar.advance(len(reports))
+                    bar.advance(count)
             try:
                 journal.sync()
             except OSError as error:
@@ -437,27 +508,29 @@ def _execute(plan: Plan, settings, items: list, nodes: tuple[dict, dict], record
                 summary.stopped = summary.stopped or f"the journal cannot be written ({error.strerror})"
             if should_stop() and not told and bar is not None:
                 told = True
-                bar.note("stopping after the files in progress (press Ctrl-C again to stop at once)")
+                bar.note(f"stopping after the {unit} in progress (press Ctrl-C again to stop at once)")
         summary.interrupted = should_stop()
-    except BrokenProcessPool:
-        clean = False
-        summary.stopped = ("a worker process died; what was finished is recorded, and files it was working on "
-                           "are found again by the next run: run the same command again")
     except KeyboardInterrupt:
         clean = False
         summary.interrupted = True
-        executor.kill_workers()
+        pool.kill()
+    except Exception as error:
+        if not pool.died(error):
+            raise
+        clean = False
+        summary.stopped = (f"a worker process died; what was finished is recorded, and {unit} it was working on "
+                           f"are found again by the next run: run the same command again")
     finally:
-        executor.shutdown(wait=True, cancel_futures=True)
+        pool.close()
     if summary.stopped and summary.stopped.startswith("the journal"):
         summary.stopped += ": run the same command again"
-    return handled, clean
+    return clean
 
 
 def _finish(plan: Plan, state: StateDirectory, journal: Journal, summary: Summary, run_number: int, *,
-            clean: bool) -> None:
+            clean: bool, **more) -> None:
     journal.add({"t": "end", "run": run_number, "clean": clean and summary.stopped is None,
-                 **summary.tally.counts(), "seconds": round(summary.seconds, 3)})
+                 **summary.tally.counts(), "seconds": round(summary.seconds, 3), **more})
     try:
         journal.close()
     except OSError as error:

@@ -10,7 +10,10 @@ it describes is durably done, so the journal never claims more than is on disk; 
 lose its last records, and a later run finds those files again by their content. Records
 have a "t" member: "run" (one per run: its settings and the prefix of its temporary names),
 "done" (a finished file), "gone" (a recorded file that has left the store since) and "end"
-(a run's counts, and whether it left the store clean of temporary files).
+(a run's counts, and whether it left the store clean of temporary files). A database store
+records "range" instead of "done": a batch's range of keys, finished, and its place in the
+run's plan; its "run" records say from which key on the run planned, and its "end" records
+whether the run went through the whole table.
 
 A crash while appending leaves a torn last line, which the next run cuts off. Anything else
 that does not read (a record damaged in the middle, a line that is not what this tool
@@ -103,6 +106,11 @@ def _text(value) -> bool:
     return isinstance(value, str) and len(value) <= 4096
 
 
+def _key(value) -> bool:
+    """A key of a database row, as the journal keeps it: an integer, or text."""
+    return (type(value) is int) or _text(value)
+
+
 def _identity_of(value) -> bool:
     return type(value) is list and len(value) == 3 and all(type(n) is int for n in value)
 
@@ -111,14 +119,16 @@ _RUN = [("mode", lambda v: v in MODES, True), ("source", _text, True),
         ("out", lambda v: v is None or _text(v), True), ("target", _text, True),
         ("legacy", _text, True), ("scheme", lambda v: v in SCHEMES, True), ("run", _count, True),
         ("tmp", is_prefix, True), ("jobs", _count, False), ("verify", lambda v: type(v) is bool, False),
-        ("started", _text, False)]
+        ("started", _text, False), ("from", lambda v: v is None or _key(v), False)]
 _SCHEMA = {
     "run": _RUN,
     "done": [("path", is_relative_path, True), ("status", lambda v: v in ("migrated", "post-quantum"), True),
              ("run", _count, True), ("scheme", lambda v: v in SCHEMES, False),
              ("backup", is_relative_path, False), ("id", _identity_of, False)],
     "gone": [("path", is_relative_path, True), ("run", _count, True)],
-    "end": [("run", _count, True), ("clean", lambda v: type(v) is bool, True)],
+    "end": [("run", _count, True), ("clean", lambda v: type(v) is bool, True),
+            ("complete", lambda v: type(v) is bool, False)],
+    "range": [("run", _count, True), ("seq", _count, True), ("lo", _key, True), ("hi", _key, True)],
     "identity": _RUN[:6],
 }
 # Members that version 1 records had too.
@@ -135,6 +145,10 @@ class Journal:
         # Path of each finished file -> the identity its source had (out of place), or None.
         # Only this is kept of "done" records: a journal may hold millions of them.
         self.done: dict[str, list | None] = {}
+        # A database store's: run number -> {place in its plan: last key of that range}, and
+        # the runs that went through the whole table.
+        self.ranges: dict[int, dict[int, object]] = {}
+        self.complete_runs: set[int] = set()
         self._clean_after = 0  # runs before this number left nothing behind
         self.torn_bytes = 0
         self._valid_size = 0
@@ -199,8 +213,29 @@ class Journal:
             self.done[record["path"]] = record.get("id")
         elif kind == "gone":
             self.done.pop(record["path"], None)
-        elif kind == "end" and record.get("clean"):
-            self._clean_after = len(self.runs)
+        elif kind == "range":
+            self.ranges.setdefault(record["run"], {})[record["seq"]] = record["hi"]
+        elif kind == "end":
+            if record.get("clean"):
+                self._clean_after = len(self.runs)
+            if record.get("complete"):
+                self.complete_runs.add(record["run"])
+
+    def resume_point(self):
+        """A database store's: where the next run starts, after the last key of the longest
+        run of finished ranges from the start of the last run's plan (None: the first key).
+        After a run that went through the whole table, the next one goes through it again,
+        and so finds the rows inserted since."""
+        if not self.runs or self.runs[-1]["run"] in self.complete_runs:
+            return None
+        last = self.runs[-1]
+        point = last.get("from")
+        finished = self.ranges.get(last["run"], {})
+        seq = 0
+        while seq in finished:
+            point = finished[seq]
+            seq += 1
+        return point
 
     def prefixes_to_sweep(self) -> set[str]:
         """The temporary-name prefixes of runs that may have left temporary files behind."""

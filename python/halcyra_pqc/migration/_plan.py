@@ -9,8 +9,13 @@ from .._legacy import checked_scheme
 from ._errors import Refused
 from ._fs import node
 from ._item import Keys, parse_keys
+from ._target import DatabaseTarget, is_database_url, parse_target
 
 STATE_SUFFIX = ".halcyra-migration"
+# Where the batches run: worker processes of this machine, or a Dask cluster.
+LOCAL = "local"
+DASK = "dask"
+ENGINES = (LOCAL, DASK)
 
 
 @dataclass(frozen=True)
@@ -27,6 +32,10 @@ class Plan:
     keys: Keys
     legacy_fingerprint: str
     target_fingerprint: str
+    database: "DatabaseTarget | None" = None  # a column of a table, when the store is one
+    engine: str = LOCAL
+    scheduler: str | None = None  # the Dask scheduler's address; None: a cluster of this machine
+    batch: int | None = None  # items per batch, when the operator says
 
     @property
     def mode(self) -> str:
@@ -44,8 +53,19 @@ class Plan:
 
 def make_plan(source: str, *, out: str | None, in_place: bool, state: str | None, legacy_key: bytes,
               target_key: bytes, verify_key: bytes | None = None, scheme: str = "auto", jobs: int | None = None,
-              dry_run: bool = False) -> Plan:
+              dry_run: bool = False, engine: str = LOCAL, scheduler: str | None = None,
+              batch: int | None = None) -> Plan:
     """Checks what was asked (Refused, saying what is wrong); paths as the operator gave them."""
+    if engine not in ENGINES:
+        raise Refused(f"--engine must be one of {', '.join(ENGINES)}")
+    if scheduler is not None and engine != DASK:
+        raise Refused("--scheduler is the address of a Dask scheduler: give it with --engine dask")
+    if batch is not None and batch < 1:
+        raise Refused("--batch must be at least 1")
+    if is_database_url(source):
+        return _database_plan(source, out=out, state=state, legacy_key=legacy_key, target_key=target_key,
+                              verify_key=verify_key, scheme=scheme, jobs=jobs, engine=engine, scheduler=scheduler,
+                              batch=batch)
     given = source
     source = os.path.realpath(source)
     if not os.path.isdir(source):
@@ -71,6 +91,26 @@ def make_plan(source: str, *, out: str | None, in_place: bool, state: str | None
     if state is not None and any(contains(root, state) or contains(state, root) for root in (source, out) if root):
         raise Refused("--state must be a directory of its own, apart from the source and output directories "
                       "(neither inside them nor holding them)")
+    scheme, jobs, keys = _checked(scheme, jobs, legacy_key, target_key, verify_key)
+    return Plan(source, out, in_place, state, legacy_key, target_key, verify_key, scheme, jobs, keys,
+                fingerprint(legacy_key), fingerprint(target_key), engine=engine, scheduler=scheduler, batch=batch)
+
+
+def _database_plan(source: str, *, out, state, legacy_key, target_key, verify_key, scheme, jobs, engine,
+                   scheduler, batch) -> Plan:
+    """A column of a table is always migrated in place, each old value kept in a backup table."""
+    if out is not None:
+        raise Refused("a database column is migrated in place, each old value kept in a backup table: "
+                      "leave out --out")
+    target = parse_target(source)
+    state = os.path.realpath(state or target.default_state())
+    scheme, jobs, keys = _checked(scheme, jobs, legacy_key, target_key, verify_key)
+    return Plan(target.shown, None, True, state, legacy_key, target_key, verify_key, scheme, jobs, keys,
+                fingerprint(legacy_key), fingerprint(target_key), database=target, engine=engine,
+                scheduler=scheduler, batch=batch)
+
+
+def _checked(scheme, jobs, legacy_key, target_key, verify_key) -> tuple[str, int, Keys]:
     scheme = checked_scheme(scheme)
     jobs = jobs if jobs is not None else (os.process_cpu_count() or 1)
     if jobs < 1:
@@ -82,8 +122,7 @@ def make_plan(source: str, *, out: str | None, in_place: bool, state: str | None
             raise ValueError("the verification key is not the private key of the target key")
     except ValueError as error:
         raise Refused(str(error)) from None
-    return Plan(source, out, in_place, state, legacy_key, target_key, verify_key, scheme, jobs, keys,
-                fingerprint(legacy_key), fingerprint(target_key))
+    return scheme, jobs, keys
 
 
 def contains(outer: str, inner: str) -> bool:

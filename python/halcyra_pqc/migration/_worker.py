@@ -92,6 +92,10 @@ class _Worker:
         self.source = _open_root(settings.source, settings.source_node)
         self.destination = _open_root(settings.destination, settings.destination_node)
 
+    def close(self) -> None:
+        os.close(self.source)
+        os.close(self.destination)
+
 
 _worker: _Worker | None = None
 _syncers: ThreadPoolExecutor | None = None
@@ -143,9 +147,10 @@ class _Pending:
         self.read_as, self.report = read_as, report
 
 
-def process(batch: Batch) -> list[Report]:
-    """Does the work of a batch; returns one report per item, in order."""
-    worker = _worker
+def process(batch: Batch, worker: "_Worker | None" = None) -> list[Report]:
+    """Does the work of a batch (by this process's worker, unless given one); returns one
+    report per item, in order."""
+    worker = worker or _worker
     source = Tree(worker.source, {d: nodes[0] for d, nodes in batch.directories.items()})
     destination = Tree(worker.destination, {d: nodes[1] for d, nodes in batch.directories.items()
                                             if nodes[1] is not None})
