@@ -12,14 +12,13 @@ followed by one that goes through it again, for the rows inserted meanwhile.
 """
 
 import time
-from datetime import UTC, datetime
 
 from . import _rows
-from ._engine import Processes, Summary, Tally, _finish, _read_state, drive
+from ._engine import Processes, Summary, Tally, _finish, _read_state, begin_run, drive
 from ._errors import Refused
 from ._fs import new_prefix
 from ._item import CLASSIC, HEAD_SIZE, POST_QUANTUM, classify, opens
-from ._journal import JOURNAL, Journal, write_identity
+from ._journal import JOURNAL, Journal
 from ._plan import DASK, Plan
 from ._state import StateDirectory
 from ._target import require_sqlalchemy
@@ -195,18 +194,9 @@ def run_table(plan: Plan, *, progress=None, should_stop=lambda: False) -> Summar
             if state.fd is None:
                 state.open(create=True)
                 state.lock()
-            if not written:
-                write_identity(state.fd, plan.identity())
-            if journal is None:
-                journal = Journal(state.fd, state.shown(JOURNAL))
-            journal.open_for_append()
-            summary.torn_bytes = journal.torn_bytes
-            run_number = len(journal.runs)
             # A table leaves no temporary files; the prefix keeps the run record's one form.
-            journal.add({"t": "run", "run": run_number, "tmp": new_prefix(), **plan.identity(),
-                         "verify": plan.verify_key is not None, "jobs": plan.jobs, "from": point,
-                         "started": datetime.now(UTC).isoformat(timespec="seconds")})
-            journal.sync()
+            journal, run_number = begin_run(plan, state, journal, summary, written=written, prefix=new_prefix(),
+                                            **{"from": point})
         except OSError as error:
             raise Refused(f"{plan.state}: {error.strerror}") from None
         try:

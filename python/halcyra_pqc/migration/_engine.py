@@ -129,18 +129,8 @@ def run(plan: Plan, *, progress=None, should_stop=lambda: False) -> Summary:
                 _lost_directories(summary.tally, store.make_output())
                 if new:
                     store.check_new_output()
-            if not written:
-                write_identity(state.fd, plan.identity())
-            if journal is None:
-                journal = Journal(state.fd, state.shown(JOURNAL))
-            journal.open_for_append()
-            summary.torn_bytes = journal.torn_bytes
             prefix = new_prefix()
-            run_number = len(journal.runs)
-            journal.add({"t": "run", "run": run_number, "tmp": prefix, **plan.identity(),
-                         "verify": plan.verify_key is not None, "jobs": plan.jobs,
-                         "started": datetime.now(UTC).isoformat(timespec="seconds")})
-            journal.sync()
+            journal, run_number = begin_run(plan, state, journal, summary, written=written, prefix=prefix)
         except OSError as error:
             raise Refused(f"{plan.state}: {error.strerror}") from None
         if cluster is not None:
@@ -152,6 +142,24 @@ def run(plan: Plan, *, progress=None, should_stop=lambda: False) -> Summary:
             cluster.close()
         store.close()
         state.close()
+
+
+def begin_run(plan: Plan, state: StateDirectory, journal, summary: "Summary", *, written: bool, prefix: str,
+              **record) -> tuple[Journal, int]:
+    """Writes the identity of a new migration, opens the journal for appending and records
+    the run's start (with `record`'s fields); returns the journal and the run's number."""
+    if not written:
+        write_identity(state.fd, plan.identity())
+    if journal is None:
+        journal = Journal(state.fd, state.shown(JOURNAL))
+    journal.open_for_append()
+    summary.torn_bytes = journal.torn_bytes
+    run_number = len(journal.runs)
+    journal.add({"t": "run", "run": run_number, "tmp": prefix, **plan.identity(),
+                 "verify": plan.verify_key is not None, "jobs": plan.jobs, **record,
+                 "started": datetime.now(UTC).isoformat(timespec="seconds")})
+    journal.sync()
+    return journal, run_number
 
 
 def dry_run(plan: Plan) -> Summary:
