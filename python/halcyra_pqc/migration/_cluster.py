@@ -1,5 +1,5 @@
 """Batches on a Dask distributed cluster: the one of a scheduler's address, or a cluster of
-this machine's processes when none is given.
+this machine's processes when none is given (over TLS, with credentials of its own).
 
 The coordinator stays where it is: it plans the batches, keeps the journal, the counts and
 the progress, and sends each batch to the cluster as a task. The settings (the keys' bytes
@@ -41,8 +41,14 @@ class DaskPool:
             if plan.scheduler:
                 self._client = distributed.Client(plan.scheduler, timeout=CONNECT_SECONDS)
             else:
+                # The workers receive the legacy private key: TLS with credentials made for this
+                # run alone, so that no other user of the machine can reach the scheduler or a
+                # worker (an unsecured cluster runs whatever code any client sends it).
+                from distributed.security import Security
+
                 self._cluster = distributed.LocalCluster(n_workers=plan.jobs, threads_per_worker=1, processes=True,
-                                                         dashboard_address=":0", silence_logs=logging.ERROR)
+                                                         dashboard_address=":0", silence_logs=logging.ERROR,
+                                                         security=Security.temporary())
                 self._client = distributed.Client(self._cluster)
         except (OSError, TimeoutError) as error:
             self.close()
