@@ -57,7 +57,7 @@ run_fast_profile() {
     say "test suite with the large hypothesis profile and the full tamper sweep"
     local pkg
     pkg="$(stage check-release "$here/.venv/bin/python" -DCMAKE_BUILD_TYPE=Release)"
-    HALCYRA_HYPOTHESIS_PROFILE=check HALCYRA_TAMPER=full HALCYRA_LOAD_SECONDS=20 HALCYRA_KILL_RUNS=30 \
+    HALCYRA_HYPOTHESIS_PROFILE=check HALCYRA_TAMPER=full HALCYRA_LOAD_SECONDS=20 HALCYRA_KILL_RUNS=15 \
     HALCYRA_CRASH_POINTS=4 \
     HALCYRA_FIGURES="$figures/large-profile" \
         PYTHONPATH="$pkg" "$here/.venv/bin/python" -m pytest "${pytest_args[@]}"
