@@ -189,3 +189,20 @@ def test_the_same_migration_on_a_dask_cluster(store, dask_scheduler, keys, tmp_p
     assert " s, a Dask cluster of this machine: 2 workers, 2 threads)" in result.stdout.decode()
     assert result.stderr == b""
     check_store(tree, keys.private, backup=state / "backup")
+
+
+def test_a_cluster_the_run_starts_admits_no_other_client():
+    # Its workers hold the legacy private key, and an unsecured cluster runs any client's code.
+    distributed = pytest.importorskip("distributed")
+    from types import SimpleNamespace
+
+    from halcyra_pqc.migration._cluster import DaskPool
+
+    pool = DaskPool(SimpleNamespace(scheduler=None, jobs=1))
+    try:
+        address = pool._cluster.scheduler_address
+        assert address.startswith("tls://")
+        with pytest.raises(OSError):
+            distributed.Client(address.replace("tls://", "tcp://", 1), timeout=5)
+    finally:
+        pool.close()
