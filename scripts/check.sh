@@ -25,7 +25,7 @@ mkdir -p "$figures"
 # the ordinary test command runs them. So it runs the tests of database and cluster stores,
 # whose servers and clusters drive the same conversions as the directory store's tests here.
 pytest_args=(-q -p no:cacheprovider -m "not packaging and not stores")
-# Tests of the command line and the migration engine run processes that never load the native
+# Tests of the command line and the migration engine test code that never loads the native
 # modules: the debug interpreter and the sanitizers have nothing of ours to check there, so
 # those two steps leave them to the first.
 native_args=(-q -p no:cacheprovider -m "not packaging and not stores and not engine")

@@ -16,6 +16,8 @@ from cli_support import COMMAND, SCRIPT, LegacyKey, cli, error_line
 from conftest import PACKAGE_DIR
 from halcyra_pqc import ferrovan
 
+pytestmark = pytest.mark.engine
+
 PASSPHRASE = b"correct horse battery staple"
 
 

@@ -9,6 +9,8 @@ from halcyra_pqc._params import LEGACY_OAEP
 from halcyra_pqc.migration import FAILED, MIGRATED, POST_QUANTUM, decrypt_legacy_ciphertext, migrate_ciphertext
 from cli_support import LegacyKey
 
+pytestmark = pytest.mark.engine
+
 
 @pytest.fixture(scope="module")
 def legacy():
